@@ -1,0 +1,3 @@
+#include "nuqTransformVectorApp.h"
+
+int main(int argc, char **argv) { return NuqTransformVectorMain(argc, argv); }

@@ -1,0 +1,4 @@
+// Entry point of nuqtransformvector: option scan, loading, checks, one action.
+#pragma once
+
+int NuqTransformVectorMain(int argc, char **argv);
