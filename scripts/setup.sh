@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, only when missing.
 set -euo pipefail
-pkgs=(g++ cmake ninja-build make libniftiio-dev libznz-dev zlib1g-dev libgtest-dev
+pkgs=(g++ cmake ninja-build make libniftiio-dev libnifti2-dev libznz-dev zlib1g-dev libgtest-dev
       python3-nibabel python3-numpy ccache)
 missing=()
 for p in "${pkgs[@]}"; do
