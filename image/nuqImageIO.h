@@ -1,0 +1,63 @@
+// Reading and saving image volumes by file name: NIfTI-1 (".nii", ".nii.gz")
+// through nifticlib, big-endian Analyze 7.5 pairs (".hdr"/".img"), and the
+// dispatch by extension that also reaches the GIPL format.
+//
+// Voxels of any stored numeric type are converted into the volume's type T:
+// true value = stored value * slope + intercept; integer targets are rounded
+// half away from zero and saturated to T's range. The recorded data type code
+// stays the file's. Writers convert the other way into the type named by the
+// data type code, so a file never holds bytes labelled with another type.
+//
+// Every failure returns false (or -1) after an "error: " line naming the file.
+// nifticlib's own diagnostics are silenced; these lines replace them.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include <nifti1_io.h>
+
+#include "nuqImageData.h"
+#include "nuqImageInfo.h"
+
+// By extension (case-sensitive): "gipl", "nii", "nii.gz"; other names give
+// false without a message.
+template <class T>
+bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName);
+// By lower-cased extension; a name without "gipl", "nii" or "nii.gz" gets
+// "nii.gz" appended ("out" -> "out.nii.gz", "out." -> "out.nii.gz").
+// The volume's data type code (64 when outside 1..255) is the stored type.
+template <class T>
+bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName);
+
+template <class T>
+bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName);
+// `code` is the GIPL type code the voxels are stored as.
+template <class T>
+bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::string &fileName);
+
+// The name when it can be opened, else a.nii.gz for a.nii or a.nii for
+// a.nii.gz when that one can, else the name unchanged.
+std::string ResolveNiftiFileName(const std::string &fileName);
+
+// Header and placement of a nifti_image into an info and back.
+bool NiftiToImageInfo(const nifti_image *nim, nuqImageInfo *info);
+bool ImageInfoToNifti(const nuqImageInfo *info, nifti_image *nim);
+
+// 0 when header and data were read, 1 when only the header was wanted and
+// read, -1 on failure. The header name is fileName without its extension
+// plus ".hdr", the data name the same plus ".img".
+template <class T>
+int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool readData);
+
+// Converts `count` stored values of GIPL type `code` (native byte order) into
+// T with the slope/intercept rule above. False for binary or unknown codes.
+template <class T>
+bool ConvertStoredToVoxels(const void *stored, int code, size_t count, float slope,
+                           float intercept, T *voxels);
+// Converts voxels into `count` stored values of GIPL type `code` (native byte
+// order): (v - intercept) / slope when the scaling is not the identity, then
+// rounded half away and saturated for integer codes. False for unknown codes.
+template <class T>
+bool ConvertVoxelsToStored(const T *voxels, size_t count, float slope, float intercept, int code,
+                           void *stored);
