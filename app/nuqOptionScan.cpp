@@ -195,7 +195,7 @@ int ScanPosition(nuqArgCursor &c, nuqRun &run) {
     s.bMag = true;
   } else if (c.Is("-jac")) {
     s.bJac = true;
-    run.jacobianImage.NewImage(run.referenceImage.GetInfo());
+    if (!run.jacobianImage.NewImage(run.referenceImage.GetInfo())) return kRunFailed;
   } else if (c.Is("-fld")) {
     // accepted and ignored
   } else if (c.Is("-matrix")) {

@@ -73,12 +73,14 @@ int ReadReferenceImage(nuqRun &run, const char *name) {
 }
 
 // Zero-filled float images with the reference grid and placement: one per
-// axis of the reference and one for the magnitude.
-void CreateGridImages(nuqRun &run) {
+// axis of the reference and one for the magnitude. NewImage explains a
+// failure (a grid too large to allocate).
+int CreateGridImages(nuqRun &run) {
+  const nuqImageInfo *grid = run.referenceImage.GetInfo();
   const int dimension = run.referenceImage.GetDimension();
   for (int k = 0; k < dimension && k < 4; ++k)
-    run.componentImages[k].NewImage(run.referenceImage.GetInfo());
-  run.magnitudeImage.NewImage(run.referenceImage.GetInfo());
+    if (!run.componentImages[k].NewImage(grid)) return kRunFailed;
+  return run.magnitudeImage.NewImage(grid) ? kRunOk : kRunFailed;
 }
 
 int CheckTransformCounts(const nuqRun &run) {
@@ -179,7 +181,7 @@ int RunAction(nuqRun &run) {
 int RunTransformVector(int argc, char **argv, nuqRun &run) {
   int status = ReadReferenceImage(run, argv[1]);
   if (status != kRunOk) return status;
-  CreateGridImages(run);
+  if ((status = CreateGridImages(run)) != kRunOk) return status;
   if (argc < 3) {
     std::cout << "error: -n number not consistent to number of transforms " << 0 << " \n";
     return kRunFailed;
