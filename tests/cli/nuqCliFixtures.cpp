@@ -2,7 +2,7 @@
 
 #include <nifti1_io.h>
 
-#include <cstring>
+#include <cstdio>
 #include <stdexcept>
 
 namespace nuqclitest {
@@ -30,8 +30,11 @@ std::string WriteShortNifti(const std::string &fileName, const std::vector<int> 
     nifti_image_free(nim);
     throw std::runtime_error("nifti_set_filenames failed for " + fileName);
   }
-  nifti_image_write(nim);
+  nifti_image_write(nim);  // reports nothing back; check the file instead
   nifti_image_free(nim);
+  std::FILE *check = std::fopen(fileName.c_str(), "rb");
+  if (!check) throw std::runtime_error("could not write " + fileName);
+  std::fclose(check);
   return fileName;
 }
 
