@@ -121,6 +121,9 @@ class nuqTransformAffine : public nuqGradientBase {
   void BuildInverseMatrix();
   // Stores the 18 values of a matrix decomposition into the parameters.
   void StoreDecomposition(const float *pValues);
+  // Storage of entry iIndex (0..21) of the parameter vector.
+  float *AffineSlot(int iIndex);
+  const float *AffineSlot(int iIndex) const;
 
   float m_fRotation[4];
   float m_fTranslation[4];
