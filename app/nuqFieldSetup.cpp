@@ -1,14 +1,12 @@
 #include "nuqFieldSetup.h"
 
-#include <iostream>
+#include "nuqTransformFields.h"
 
-// Filled in when the displacement-field transform class exists; until then
-// -d is refused with a clear reason.
 bool CreateFieldTransformFromImages(nuqTransformBase *&entry, int dimension,
                                     const char *const *names) {
-  (void)entry;
-  (void)dimension;
-  (void)names;
-  std::cerr << "error: displacement field transforms (FLD) are not available in this build\n";
-  return false;
+  delete entry;
+  nuqTransformFields *field = new nuqTransformFields();
+  entry = field;
+  field->SetDimension(dimension);
+  return field->SetTransformFieldsByFileNameList(names);
 }
