@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "nuqActionField.h"
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
 #include "nuqLocalAffineSetup.h"
@@ -174,7 +175,8 @@ int RunAction(nuqRun &run) {
     }
     return ActionNotAvailable("-sqrt");
   }
-  return ActionNotAvailable("displacement field");
+  if (s.eInverseMode != nuqInverseMode::Off) return ActionNotAvailable("-inv");
+  return RunFieldAction(run);
 }
 
 // Steps after the echo; every object of the run is released when it returns.
