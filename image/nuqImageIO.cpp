@@ -1,0 +1,609 @@
+#include "nuqImageIO.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include "nuqConsole.h"
+#include "nuqMatrix.h"
+
+namespace {
+
+// ---- value conversion ----------------------------------------------------
+
+// Rounds half away from zero in double precision.
+inline double RoundAway(double v) { return v >= 0.0 ? std::floor(v + 0.5) : std::ceil(v - 0.5); }
+
+// Double value into D: integers rounded half away and saturated (NaN -> 0),
+// floats clamped to their finite range (infinities and NaN kept).
+template <class D>
+inline D FromDouble(double v) {
+  if constexpr (std::is_integral<D>::value) {
+    if (!(v == v)) return D(0);
+    const double r = RoundAway(v);
+    if (r <= static_cast<double>(std::numeric_limits<D>::lowest())) return std::numeric_limits<D>::lowest();
+    if (r >= static_cast<double>(std::numeric_limits<D>::max())) return std::numeric_limits<D>::max();
+    return static_cast<D>(r);
+  } else {
+    if (std::is_same<D, float>::value && std::isfinite(v)) {
+      const double m = std::numeric_limits<float>::max();
+      if (v > m) return static_cast<D>(m);
+      if (v < -m) return static_cast<D>(-m);
+    }
+    return static_cast<D>(v);
+  }
+}
+
+template <class S, class D>
+void ConvertArray(const S *in, size_t count, bool scale, double slope, double intercept, D *out) {
+  if (std::is_same<S, D>::value && !scale) {
+    std::memcpy(out, in, count * sizeof(D));
+    return;
+  }
+  if (scale) {
+    for (size_t i = 0; i < count; ++i) out[i] = FromDouble<D>(static_cast<double>(in[i]) * slope + intercept);
+  } else {
+    for (size_t i = 0; i < count; ++i) out[i] = FromDouble<D>(static_cast<double>(in[i]));
+  }
+}
+
+// Calls f with a null pointer of the C type stored under a GIPL code.
+template <class F>
+bool WithStoredType(int code, F &&f) {
+  switch (code) {
+    case 7: f(static_cast<int8_t *>(nullptr)); return true;
+    case 8: f(static_cast<uint8_t *>(nullptr)); return true;
+    case 15: f(static_cast<int16_t *>(nullptr)); return true;
+    case 16: f(static_cast<uint16_t *>(nullptr)); return true;
+    case 31: f(static_cast<uint32_t *>(nullptr)); return true;
+    case 32: f(static_cast<int32_t *>(nullptr)); return true;
+    case 64: f(static_cast<float *>(nullptr)); return true;
+    case 65: f(static_cast<double *>(nullptr)); return true;
+    default: return false;
+  }
+}
+
+// ---- NIfTI datatype <-> GIPL code ----------------------------------------
+
+int GiplCodeFromNifti(int datatype) {
+  switch (datatype) {
+    case 1: return 1;
+    case 2: return 8;
+    case 4: return 15;
+    case 8: return 32;
+    case 16: return 64;
+    case 64: return 65;
+    case 256: return 7;
+    case 512: return 16;
+    case 768: return 31;
+    default: return 0;
+  }
+}
+
+int NiftiFromGiplCode(int code) {
+  switch (code) {
+    case 1: return 1;
+    case 8: return 2;
+    case 15: return 4;
+    case 32: return 8;
+    case 64: return 16;
+    case 65: return 64;
+    case 7: return 256;
+    case 16: return 512;
+    case 31: return 768;
+    default: return 0;
+  }
+}
+
+// nifticlib prints its own "** ERROR" lines; the readers and writers here
+// report every failure with their own "error: " line instead.
+void QuietNifti() { nifti_set_debug_level(0); }
+
+struct NiftiFree {
+  void operator()(nifti_image *nim) const { nifti_image_free(nim); }
+};
+using NiftiPtr = std::unique_ptr<nifti_image, NiftiFree>;
+
+bool CanOpen(const std::string &name) {
+  std::ifstream f(name.c_str(), std::ios::binary);
+  return f.good();
+}
+
+long long FileSize(const std::string &name) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+bool EndsWith(const std::string &s, const std::string &tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Product of sizes, or -1 when a size is below 1 or the count exceeds the
+// int range every volume indexes with.
+long long CheckedVoxelCount(const int *sizes, int n) {
+  long long count = 1;
+  for (int i = 0; i < n; ++i) {
+    if (sizes[i] < 1) return -1;
+    count *= sizes[i];
+    if (count > std::numeric_limits<int>::max()) return -1;
+  }
+  return count;
+}
+
+template <class T>
+void ReverseRowsY(nuqImageDataT<T> *volume) {
+  const int *n = volume->GetSizeArray();
+  T *data = volume->GetImageData();
+  for (int t = 0; t < n[3]; ++t)
+    for (int z = 0; z < n[2]; ++z) {
+      T *slice = data + (static_cast<size_t>(t) * n[2] + z) * n[0] * n[1];
+      for (int y = 0; y < n[1] / 2; ++y)
+        std::swap_ranges(slice + static_cast<size_t>(y) * n[0], slice + static_cast<size_t>(y + 1) * n[0],
+                         slice + static_cast<size_t>(n[1] - 1 - y) * n[0]);
+    }
+}
+
+uint16_t BigEndian16(const unsigned char *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t BigEndian32(const unsigned char *p) {
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+uint32_t LittleEndian32(const unsigned char *p) {
+  return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | uint32_t(p[0]);
+}
+float BigEndianFloat(const unsigned char *p) {
+  const uint32_t bits = BigEndian32(p);
+  float f;
+  std::memcpy(&f, &bits, sizeof(f));
+  return f;
+}
+
+bool HostIsLittleEndian() {
+  const uint16_t one = 1;
+  unsigned char first;
+  std::memcpy(&first, &one, 1);
+  return first == 1;
+}
+
+}  // namespace
+
+// ---- conversions ---------------------------------------------------------
+
+template <class T>
+bool ConvertStoredToVoxels(const void *stored, int code, size_t count, float slope, float intercept,
+                           T *voxels) {
+  const bool scale = slope != 1.0f || intercept != 0.0f;
+  return WithStoredType(code, [&](auto *tag) {
+    using S = std::remove_pointer_t<decltype(tag)>;
+    ConvertArray(static_cast<const S *>(stored), count, scale, slope, intercept, voxels);
+  });
+}
+
+template <class T>
+bool ConvertVoxelsToStored(const T *voxels, size_t count, float slope, float intercept, int code,
+                           void *stored) {
+  const bool scale = slope != 0.0f && (slope != 1.0f || intercept != 0.0f);
+  // (v - b) / s written as v * (1 / s) - b / s would round differently; keep the division.
+  return WithStoredType(code, [&](auto *tag) {
+    using S = std::remove_pointer_t<decltype(tag)>;
+    S *out = static_cast<S *>(stored);
+    if (!scale) {
+      ConvertArray(voxels, count, false, 1.0, 0.0, out);
+      return;
+    }
+    const double s = slope, b = intercept;
+    for (size_t i = 0; i < count; ++i) out[i] = FromDouble<S>((static_cast<double>(voxels[i]) - b) / s);
+  });
+}
+
+// ---- file names ----------------------------------------------------------
+
+std::string ResolveNiftiFileName(const std::string &fileName) {
+  if (CanOpen(fileName)) return fileName;
+  const std::string ext = GetExtension(fileName);
+  if (ext == "nii.gz" && fileName.size() > 3) {
+    const std::string plain = fileName.substr(0, fileName.size() - 3);
+    if (CanOpen(plain)) return plain;
+  } else if (ext == "nii") {
+    const std::string packed = fileName + ".gz";
+    if (CanOpen(packed)) return packed;
+  }
+  return fileName;
+}
+
+// ---- header mapping ------------------------------------------------------
+
+bool NiftiToImageInfo(const nifti_image *nim, nuqImageInfo *info) {
+  if (nim == nullptr || info == nullptr) return false;
+  const std::string name = nim->fname != nullptr ? nim->fname : "";
+  info->m_fSlope = nim->scl_slope == 0.0f ? 1.0f : nim->scl_slope;
+  info->m_fIntercept = nim->scl_inter;
+  info->m_strFileName = name;
+  info->m_strFileFormat = "nii";
+
+  const int ndim = nim->dim[0];
+  // Sizes beyond the file's own dimension count are 1 whatever the header holds.
+  auto dimAt = [nim, ndim](int i) { return i <= ndim ? nim->dim[i] : 1; };
+  info->m_iDimension = ndim;
+  for (int d = 0; d < 3; ++d) info->m_iSize[d] = dimAt(d + 1);
+  for (int d = 0; d < 4; ++d) {
+    const float s = std::fabs(nim->pixdim[d + 1]);
+    info->m_fSpacing[d] = (s == 0.0f || !std::isfinite(s)) ? 1.0f : s;
+  }
+  if (ndim < 4) {
+    info->m_iSize[3] = 1;
+  } else {
+    info->m_iDimension = 4;
+    long long nt = 1;
+    for (int i = 4; i <= ndim && i <= 7; ++i) nt *= dimAt(i);
+    info->m_iSize[3] = nt > std::numeric_limits<int>::max() ? -1 : static_cast<int>(nt);
+    if (info->m_iSize[3] == 1) info->m_iDimension = 3;
+  }
+
+  float m[4][4];
+  int method;
+  if (nim->qform_code >= 1) {
+    std::memcpy(m, nim->qto_xyz.m, sizeof(m));
+    method = -2;
+  } else if (nim->sform_code >= 1) {
+    std::memcpy(m, nim->sto_xyz.m, sizeof(m));
+    method = 3;
+  } else {
+    // No placement stored: x reversed, grid centre near world 0 (the offsets
+    // are in millimetres, not scaled by the spacing).
+    SetIdentityMatrix(&m[0][0], 4);
+    m[0][0] = -info->m_fSpacing[0];
+    m[1][1] = info->m_fSpacing[1];
+    m[2][2] = info->m_fSpacing[2];
+    m[0][3] = (info->m_iSize[0] - 1) * 0.5f;
+    m[1][3] = (1 - info->m_iSize[1]) * 0.5f;
+    m[2][3] = (1 - info->m_iSize[2]) * 0.5f;
+    method = 3;
+  }
+  std::memcpy(info->m_fImageToWorld, m, sizeof(m));
+  info->UpdateOrientation(3);
+  info->m_iOrientationMethod = method;
+
+  const int code = GiplCodeFromNifti(nim->datatype);
+  info->m_usDataType = static_cast<unsigned short>(code);
+  const int bytes = GiplCodeByteWidth(code);
+  info->m_iByteOfDataType = bytes;
+  if (bytes == 0) {
+    std::cerr << "error: open image:" << name << " failed because un-recognized data type !\n";
+    return false;
+  }
+  return true;
+}
+
+bool ImageInfoToNifti(const nuqImageInfo *info, nifti_image *nim) {
+  if (info == nullptr || nim == nullptr) return false;
+  const int dimension = info->m_iDimension;
+  const int ndim = dimension < 4 ? 3 : dimension;
+  nim->ndim = nim->dim[0] = ndim;
+  nim->nx = nim->dim[1] = info->m_iSize[0];
+  nim->ny = nim->dim[2] = info->m_iSize[1];
+  nim->nz = nim->dim[3] = info->m_iSize[2];
+  nim->nt = nim->dim[4] = info->m_iSize[3];
+  nim->nu = nim->dim[5] = 1;
+  nim->nv = nim->dim[6] = 1;
+  nim->nw = nim->dim[7] = 1;
+  nim->nvox = static_cast<size_t>(nim->nx) * nim->ny * nim->nz * nim->nt;
+
+  nim->dt = nim->pixdim[4] = info->m_fSpacing[3];
+  nim->du = nim->pixdim[5] = 0.0f;
+  nim->dv = nim->pixdim[6] = 0.0f;
+  nim->dw = nim->pixdim[7] = 0.0f;
+
+  nim->scl_slope = info->m_fSlope;
+  nim->scl_inter = info->m_fIntercept;
+
+  nim->datatype = NiftiFromGiplCode(info->m_usDataType);
+  int nbyper = 0, swapsize = 0;
+  nifti_datatype_sizes(nim->datatype, &nbyper, &swapsize);
+  // The stored width follows the stored type, so header and bytes agree.
+  nim->nbyper = GiplCodeByteWidth(info->m_usDataType);
+  nim->swapsize = swapsize;
+
+  nim->qform_code = 1;
+  std::memcpy(nim->qto_xyz.m, info->m_fImageToWorld, sizeof(nim->qto_xyz.m));
+  nim->qto_ijk = nifti_mat44_inverse(nim->qto_xyz);
+  float dx, dy, dz, qfac;
+  nifti_mat44_to_quatern(nim->qto_xyz, &nim->quatern_b, &nim->quatern_c, &nim->quatern_d,
+                         &nim->qoffset_x, &nim->qoffset_y, &nim->qoffset_z, &dx, &dy, &dz, &qfac);
+  nim->qfac = qfac;
+  nim->dx = nim->pixdim[1] = dx;
+  nim->dy = nim->pixdim[2] = dy;
+  nim->dz = nim->pixdim[3] = dz;
+  nim->pixdim[0] = qfac;
+  nim->sform_code = 0;
+
+  nim->nifti_type = 1;
+  nim->xyz_units = 2;
+  nim->time_units = 8;
+  nim->intent_code = 0;
+  nim->intent_p1 = nim->intent_p2 = nim->intent_p3 = 0.0f;
+  nim->toffset = 0.0f;
+  nim->cal_min = nim->cal_max = 0.0f;
+  nim->slice_code = nim->slice_start = nim->slice_end = 0;
+  nim->descrip[0] = '\0';
+  nim->aux_file[0] = '\0';
+  nim->intent_name[0] = '\0';
+  nim->iname_offset = 352;
+  nim->byteorder = nifti_short_order();
+  return nim->datatype != 0 && nim->nbyper > 0;
+}
+
+// ---- NIfTI read and write ------------------------------------------------
+
+template <class T>
+bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName) {
+  if (volume == nullptr) return false;
+  QuietNifti();
+  const std::string name = ResolveNiftiFileName(fileName);
+  NiftiPtr nim(nifti_image_read(name.c_str(), 0));
+  if (!nim) {
+    std::cerr << "error: Open nifti image " << fileName << " failed\n";
+    return false;
+  }
+  const int ndim = nim->dim[0];
+  int sizes[7];
+  for (int i = 0; i < ndim && i < 7; ++i) sizes[i] = nim->dim[i + 1];
+  const long long count = (ndim >= 1 && ndim <= 7) ? CheckedVoxelCount(sizes, ndim) : -1;
+  if (count < 0) {
+    std::cerr << "error: image " << name
+              << " has a header whose sizes are invalid or overflow the voxel count\n";
+    return false;
+  }
+  nuqImageInfo info;
+  if (!NiftiToImageInfo(nim.get(), &info)) return false;
+  const int code = info.m_usDataType;
+  const size_t bytes = static_cast<size_t>(count) * GiplCodeByteWidth(code);
+  if (!EndsWith(name, ".gz")) {
+    const long long have = FileSize(name);
+    if (have >= 0 && have < static_cast<long long>(nim->iname_offset) + static_cast<long long>(bytes)) {
+      std::cerr << "error: image " << name << " is shorter than its header says (" << have
+                << " bytes, " << nim->iname_offset + static_cast<long long>(bytes) << " needed)\n";
+      return false;
+    }
+  }
+  if (nifti_image_load(nim.get()) < 0 || nim->data == nullptr) {
+    std::cerr << "error: the voxels of image " << name
+              << " cannot be read (file shorter than its header or out of memory)\n";
+    return false;
+  }
+  T *buffer = new (std::nothrow) T[static_cast<size_t>(count)];
+  if (buffer == nullptr) {
+    std::cerr << "error: cannot allocate " << count << " voxels for image " << name << "\n";
+    return false;
+  }
+  ConvertStoredToVoxels(nim->data, code, static_cast<size_t>(count), info.m_fSlope,
+                        info.m_fIntercept, buffer);
+  volume->SetImageData(buffer, &info);
+  volume->SetImageInfo(&info);
+  if (g_nVerbose > 0) std::cout << "success: open image " << name << " !\n";
+  return true;
+}
+
+template <class T>
+bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::string &fileName) {
+  if (volume == nullptr) return false;
+  QuietNifti();
+  if (volume->IsEmpty()) {
+    std::cerr << "error: image " << fileName << " has no voxels to save\n";
+    return false;
+  }
+  nuqImageInfo info;
+  volume->GetImageInfo(&info);
+  info.m_strFileName = fileName;
+  info.m_usDataType = static_cast<unsigned short>(code);
+  const int width = GiplCodeByteWidth(code);
+  if (width == 0 || NiftiFromGiplCode(code) == 0) {
+    std::cerr << "error: cannot save image " << fileName << ": data type code " << code
+              << " has no stored NIfTI type\n";
+    return false;
+  }
+  nifti_image blank;
+  std::memset(&blank, 0, sizeof(blank));
+  if (!ImageInfoToNifti(&info, &blank)) {
+    std::cerr << "error: cannot save image " << fileName << ": header not representable\n";
+    return false;
+  }
+  nifti_1_header hdr = nifti_convert_nim2nhdr(&blank);
+  NiftiPtr out(nifti_convert_nhdr2nim(hdr, fileName.c_str()));
+  if (!out || nifti_set_filenames(out.get(), fileName.c_str(), 0, 1) != 0) {
+    std::cerr << "error: cannot save image " << fileName << ": not a NIfTI file name\n";
+    return false;
+  }
+  out->iname_offset = 352;
+
+  const size_t count = static_cast<size_t>(volume->GetNumberOfPixels());
+  out->data = std::calloc(count, static_cast<size_t>(width));  // released by nifti_image_free
+  if (out->data == nullptr) {
+    std::cerr << "error: cannot allocate the voxels to save image " << fileName << "\n";
+    return false;
+  }
+  ConvertVoxelsToStored(volume->GetImageData(), count, info.m_fSlope, info.m_fIntercept, code,
+                        out->data);
+
+  // Write with the file left open so that the final flush can be checked.
+  znzFile fp = nifti_image_write_hdr_img2(out.get(), 3, "wb", nullptr, nullptr);
+  const bool opened = !znz_isnull(fp);
+  const bool closed = opened && znzclose(fp) == 0;
+  const std::string written = out->fname != nullptr ? out->fname : fileName;
+  bool complete = closed;
+  if (complete && !EndsWith(written, ".gz"))
+    complete = FileSize(written) >= 352 + static_cast<long long>(count * width);
+  if (!complete) {
+    std::cerr << "error: writing image " << written << " failed\n";
+    return false;
+  }
+  if (g_nVerbose > 0) std::cout << "success: Save image " << written << "\n";
+  return true;
+}
+
+// ---- dispatch by extension -----------------------------------------------
+
+template <class T>
+bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName) {
+  if (volume == nullptr) return false;
+  const std::string ext = GetExtension(fileName);
+  if (ext == "gipl") {
+    std::cerr << "error: cannot read " << fileName << ": GIPL images are not supported yet\n";
+    return false;
+  }
+  if (ext == "nii") return ReadNiftiImage(volume, fileName);
+  if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos)
+    return ReadNiftiImage(volume, fileName);
+  return false;
+}
+
+template <class T>
+bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName) {
+  if (volume == nullptr) {
+    std::cerr << "error: try to save zero pointer image\n";
+    return false;
+  }
+  const int own = volume->GetDataType();
+  const short code = static_cast<short>((own >= 1 && own <= 255) ? own : 64);
+  std::string ext = GetExtension(fileName);
+  ToLowerCase(ext);
+  if (ext == "gipl") {
+    std::cerr << "error: cannot save " << fileName << ": GIPL images are not supported yet\n";
+    return false;
+  }
+  if (ext == "nii") return WriteNiftiImage(volume, code, fileName);
+  if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos)
+    return WriteNiftiImage(volume, code, fileName);
+  if (fileName.size() >= 2 && fileName.back() == '.')
+    return WriteNiftiImage(volume, code, fileName + "nii.gz");
+  return WriteNiftiImage(volume, code, fileName + ".nii.gz");
+}
+
+// ---- Analyze 7.5 ---------------------------------------------------------
+
+template <class T>
+int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool readData) {
+  if (volume == nullptr) return -1;
+  const std::string base = GetNameWithoutExtension(fileName);
+  const std::string headerName = base + ".hdr";
+  std::ifstream header(headerName.c_str(), std::ios::binary);
+  if (!header) {
+    std::cerr << "error: couldn't open " << headerName << " for read \n";
+    return -1;
+  }
+  unsigned char h[348];
+  if (!header.read(reinterpret_cast<char *>(h), sizeof(h))) {
+    std::cerr << "error: Analyze header " << headerName << " is shorter than 348 bytes\n";
+    return -1;
+  }
+  // Only big-endian headers are taken: the size field must read 348 that way.
+  const uint32_t swapped = BigEndian32(h);
+  if (swapped != 348) {
+    const uint32_t raw = HostIsLittleEndian() ? LittleEndian32(h) : swapped;
+    std::cerr << "error: magic number didn't match ANALYZE image (" << static_cast<int32_t>(raw)
+              << ", " << static_cast<int32_t>(swapped) << ")\n";
+    return -1;
+  }
+  int size[4];
+  float spacing[4];
+  for (int d = 0; d < 4; ++d) {
+    size[d] = std::max<int>(1, static_cast<int16_t>(BigEndian16(h + 42 + 2 * d)));
+    const float s = BigEndianFloat(h + 80 + 4 * d);
+    spacing[d] = (s > 0.0f && std::isfinite(s)) ? s : 1.0f;
+  }
+  const int code = GiplCodeFromNifti(static_cast<int16_t>(BigEndian16(h + 70)));
+  if (code == 0) {
+    std::cerr << "error: unknown image type from Analyze header \n";
+    return -1;
+  }
+  volume->SetDataType(static_cast<short>(code));
+
+  nuqImageInfo info;
+  info.m_strFileName = fileName;
+  info.m_strFileFormat = "hdr";
+  info.m_usDataType = static_cast<unsigned short>(code);
+  info.m_iByteOfDataType = GiplCodeByteWidth(code);
+  for (int d = 0; d < 4; ++d) {
+    info.m_fSpacing[d] = spacing[d];
+    info.m_iSize[d] = size[d];
+  }
+  info.UpdateOrientation(1);
+  info.m_iDimension = size[3] > 1 ? 4 : 3;
+  volume->AlignGridTo(&info, 0);
+
+  if (!readData) {
+    // The header travels in the volume's info; no voxels go with it.
+    volume->ReleaseImage();
+    volume->SetImageInfo(&info);
+    return 1;
+  }
+  const int width = GiplCodeByteWidth(code);
+  if (width == 0) {
+    std::cerr << "error: open image:" << fileName << " failed because un-recognized data type !\n";
+    return -1;
+  }
+  const long long count = CheckedVoxelCount(size, 4);
+  if (count < 0) {
+    std::cerr << "error: Analyze header " << headerName << " has sizes that overflow the voxel count\n";
+    return -1;
+  }
+  const std::string imageName = base + ".img";
+  std::ifstream image(imageName.c_str(), std::ios::binary);
+  if (!image) {
+    std::cerr << "error: couldn't open " << imageName << " for read \n";
+    return -1;
+  }
+  const long long have = FileSize(imageName);
+  const long long need = count * width;
+  if (have >= 0 && have < need) {
+    std::cerr << "error: image " << imageName << " is shorter than its header says (" << have
+              << " bytes, " << need << " needed)\n";
+    return -1;
+  }
+  std::vector<unsigned char> raw;
+  try {
+    raw.resize(static_cast<size_t>(need));
+  } catch (const std::bad_alloc &) {
+    std::cerr << "error: cannot allocate " << count << " voxels for image " << imageName << "\n";
+    return -1;
+  }
+  if (!image.read(reinterpret_cast<char *>(raw.data()), need)) {
+    std::cerr << "error: image " << imageName << " is shorter than its header says\n";
+    return -1;
+  }
+  if (HostIsLittleEndian() && width > 1)
+    for (size_t i = 0; i < raw.size(); i += width) SwapBytes(&raw[i], width);
+  if (!volume->NewImage(&info)) {
+    std::cerr << "error: Open Image:" << imageName << " failed\n";
+    return -1;
+  }
+  volume->SetImageInfo(&info);
+  ConvertStoredToVoxels(raw.data(), code, static_cast<size_t>(count), info.m_fSlope,
+                        info.m_fIntercept, volume->GetImageData());
+  ReverseRowsY(volume);
+  return 0;
+}
+
+#define NUQ_IMAGE_IO_INSTANTIATE(T)                                                              \
+  template bool ReadImageFile<T>(nuqImageDataT<T> *, const std::string &);                     \
+  template bool SaveImageFile<T>(const nuqImageDataT<T> *, const std::string &);               \
+  template bool ReadNiftiImage<T>(nuqImageDataT<T> *, const std::string &);                    \
+  template bool WriteNiftiImage<T>(const nuqImageDataT<T> *, short, const std::string &);      \
+  template int ReadAnalyzeImage<T>(const std::string &, nuqImageDataT<T> *, bool);             \
+  template bool ConvertStoredToVoxels<T>(const void *, int, size_t, float, float, T *);        \
+  template bool ConvertVoxelsToStored<T>(const T *, size_t, float, float, int, void *);
+
+NUQ_IMAGE_IO_INSTANTIATE(short)
+NUQ_IMAGE_IO_INSTANTIATE(float)
+NUQ_IMAGE_IO_INSTANTIATE(char)
