@@ -1,0 +1,71 @@
+#include "nuqTransformLoader.h"
+
+#include <iostream>
+
+#include "nuqConsole.h"
+#include "nuqTransformAffine.h"
+#include "nuqTransformMatrix.h"
+
+namespace {
+
+template <class T>
+nuqTransformBase *NewTransform() {
+  return new T();
+}
+
+// One row per file extension, in the order the extensions are compared. A
+// row without a creator names a type whose class is not part of this build:
+// it is reported like an unknown type.
+struct nuqTransformTypeRow {
+  const char *pExtension;
+  const char *pTypeName;  // GetTransformType() of the created class
+  nuqTransformBase *(*pCreate)();
+};
+
+const nuqTransformTypeRow kTransformTypes[] = {
+    {"AFF", "AFF", &NewTransform<nuqTransformAffine>},
+    {"MTX", "AFF", &NewTransform<nuqTransformMatrix>},
+    {"MAT", "AFF", &NewTransform<nuqTransformMatrix>},
+    {"AFFS", "AFFS", nullptr},
+    {"FFD", "FFD", nullptr},
+    {"NII", "FFD", nullptr},
+    {"GIPL", "FFD", nullptr},
+    {"FFDMI", "FFD", nullptr},
+    {"FLD", "FLD", nullptr},
+    {"MATRIX", "AFF", &NewTransform<nuqTransformMatrix>},
+};
+
+}  // namespace
+
+bool NewTransformByType(nuqTransformBase *&pEntry, const std::string &strTypeName) {
+  std::string strType = strTypeName;
+  ToUpperCase(strType);
+  const nuqTransformTypeRow *pRow = nullptr;
+  for (const nuqTransformTypeRow &row : kTransformTypes) {
+    if (strType == row.pExtension) {
+      pRow = &row;
+      break;
+    }
+  }
+  if (pRow == nullptr || pRow->pCreate == nullptr) {
+    std::cerr << "error: unknown transform file type:" << strType << "\n";
+    return false;
+  }
+  if (pEntry != nullptr && pEntry->GetTransformType() == pRow->pTypeName) return true;
+  delete pEntry;
+  pEntry = pRow->pCreate();
+  if (IsSuccessShown()) std::cout << "success: new transform " << strType << "\n";
+  return true;
+}
+
+bool ReadTransformFile(nuqTransformBase *&pEntry, const std::string &strFileName) {
+  if (!NewTransformByType(pEntry, GetExtension(strFileName))) {
+    std::cerr << "error: unknown transform file:" << strFileName << "\n";
+    return false;
+  }
+  if (!pEntry->ReadFromFile(strFileName)) {
+    std::cerr << "error: reading transform file:" << strFileName << "\n";
+    return false;
+  }
+  return true;
+}
