@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "nuqActionField.h"
+#include "nuqActionMatrix.h"
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
 #include "nuqLocalAffineSetup.h"
@@ -158,7 +159,11 @@ int ActionNotAvailable(const char *action) {
 // calls one action function and maps its result to the exit status.
 int RunAction(nuqRun &run) {
   const nuqRunSettings &s = run.settings;
-  if (s.bMatrix) return ActionNotAvailable("-matrix");
+  if (s.bMatrix) {
+    const int n = ConcatenateAffinesToMatrix(run.apTransforms, run.nTransformsRead, s.strOutputPrefix);
+    if (IsSuccessShown()) std::cout << "success: concatenate " << n << " affines and save as one matrix\n";
+    return kRunOk;
+  }
   if (s.bDiff) {
     if (run.nTransformsRead != 2) {
       std::cout << "error: to compute the transform difference, once needs two transforms\n";
