@@ -4,6 +4,7 @@
 
 #include "nuqConsole.h"
 #include "nuqTransformAffine.h"
+#include "nuqTransformFields.h"
 #include "nuqTransformMatrix.h"
 
 namespace {
@@ -31,7 +32,7 @@ const nuqTransformTypeRow kTransformTypes[] = {
     {"NII", "FFD", nullptr},
     {"GIPL", "FFD", nullptr},
     {"FFDMI", "FFD", nullptr},
-    {"FLD", "FLD", nullptr},
+    {"FLD", "FLD", &NewTransform<nuqTransformFields>},
     {"MATRIX", "AFF", &NewTransform<nuqTransformMatrix>},
 };
 
