@@ -71,7 +71,8 @@ class CliRun : public ::testing::Test {
   }
   // What every verbose run with a readable reference prints first.
   static std::string Head(const std::vector<std::string> &args) {
-    return Banner() + Echo(args) + "success: reference image is " + args[0] + "\n";
+    return Banner() + Echo(args) + "success: open image " + args[0] + " !\n" +
+           "success: reference image is " + args[0] + "\n";
   }
   TempDir m_dir;
 };
