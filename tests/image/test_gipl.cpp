@@ -344,7 +344,8 @@ TEST_F(GiplTest, ShearedRightHandedPlacementIsWrittenAsFullMatrix) {
   MakeVolume(volume, size, spacing, 0, 0, 0, 1, offset);
   nuqImageInfo sheared;
   volume.GetImageInfo(&sheared);
-  sheared.m_fImageToWorld[0][1] = 0.5f;  // x also moves with y: no rotation describes it
+  // x also moves with z: the z column is not the cross product of x and y.
+  sheared.m_fImageToWorld[0][2] = 0.5f;
   sheared.m_fImageToWorld[2][3] = 9.0f;
   sheared.UpdateOrientation(3);
   volume.SetImageInfo(&sheared);
@@ -584,8 +585,8 @@ TEST_F(GiplTest, MalformedFilesAreRefusedAndLeaveTheVolumeEmpty) {
   };
   GiplFixture unknown = good;
   unknown.code = 99;
-  GiplFixture huge = good;  // 65535^3 voxels claimed, a few bytes present
-  huge.size[0] = huge.size[1] = huge.size[2] = 65535;
+  GiplFixture huge = good;  // 10^9 voxels claimed, a few bytes present
+  huge.size[0] = huge.size[1] = huge.size[2] = 1000;
   GiplFixture overflow = good;  // 65535^4 does not fit a voxel count
   overflow.size[0] = overflow.size[1] = overflow.size[2] = overflow.size[3] = 65535;
   GiplFixture badMagic = good;
