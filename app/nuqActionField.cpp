@@ -94,7 +94,11 @@ nuqFieldStatistics ComputeDisplacementField(const nuqImageDataT<short> &referenc
   // With no voxel counted the divisions give not-a-number, printed as such.
   const float warping = float(std::sqrt(stats.sumSquares / stats.count));
   const double mean = stats.sum / stats.count;
-  const float deviation = float(std::sqrt(stats.sumSquares / stats.count - mean * mean));
+  // Rounding can leave a tiny negative variance for a uniform field; that is
+  // 0, not not-a-number (a NaN from no counted voxel stays NaN).
+  double variance = stats.sumSquares / stats.count - mean * mean;
+  if (variance < 0) variance = 0;
+  const float deviation = float(std::sqrt(variance));
   if (IsSuccessShown()) {
     std::cout << "success: transformation field computation finished \n";
     std::cout << "success: warping_index mean std max min =\t" << warping << "\t" << float(mean)
