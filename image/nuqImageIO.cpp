@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "nuqConsole.h"
+#include "nuqGiplIO.h"
 #include "nuqMatrix.h"
 
 namespace {
@@ -458,10 +459,8 @@ template <class T>
 bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName) {
   if (volume == nullptr) return false;
   const std::string ext = GetExtension(fileName);
-  if (ext == "gipl") {
-    std::cerr << "error: cannot read " << fileName << ": GIPL images are not supported yet\n";
-    return false;
-  }
+  // Analyze pairs are read through the GIPL reader.
+  if (ext == "gipl" || ext == "hdr" || ext == "img") return ReadGiplImage(volume, fileName);
   if (ext == "nii") return ReadNiftiImage(volume, fileName);
   if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos)
     return ReadNiftiImage(volume, fileName);
@@ -478,10 +477,7 @@ bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName) 
   const short code = static_cast<short>((own >= 1 && own <= 255) ? own : 64);
   std::string ext = GetExtension(fileName);
   ToLowerCase(ext);
-  if (ext == "gipl") {
-    std::cerr << "error: cannot save " << fileName << ": GIPL images are not supported yet\n";
-    return false;
-  }
+  if (ext == "gipl") return WriteGiplImage(volume, code, fileName);
   if (ext == "nii") return WriteNiftiImage(volume, code, fileName);
   if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos)
     return WriteNiftiImage(volume, code, fileName);

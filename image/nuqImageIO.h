@@ -20,8 +20,8 @@
 #include "nuqImageData.h"
 #include "nuqImageInfo.h"
 
-// By extension (case-sensitive): "gipl", "nii", "nii.gz"; other names give
-// false without a message.
+// By extension (case-sensitive): "gipl", "nii", "nii.gz", and "hdr"/"img"
+// (Analyze, through the GIPL reader); other names give false without a message.
 template <class T>
 bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName);
 // By lower-cased extension; a name without "gipl", "nii" or "nii.gz" gets
