@@ -297,4 +297,80 @@ TEST_F(CliRun, FieldFromImagesFailsWithMinus8) {
   EXPECT_EQ(r.err.substr(r.err.size() - last.size()), last);
 }
 
+// A 3-D translation by (1, 0, 0) mm in AFF text, without the matrix section.
+const char *const kShiftAff =
+    "#dimension#\n3\n#one to one#\n1\n#rotation center#\n0 0 0\n#rotation angle#\n0 0 0\n"
+    "#scaling#\n1 1 1\n#translation#\n1 0 0\n#skew#\n0\n0\n0\n0\n0\n0\n";
+const std::string kReadShift = "success: new transform AFF\nsuccess: read transformation file t.AFF\n";
+
+size_t CountOf(const std::string &text, const std::string &part) {
+  size_t n = 0;
+  for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(CliRun, CountChecksAndActionPriorityWithLoadedTransforms) {
+  nuqtest::WriteWholeFile(m_dir.File("t.AFF"), kShiftAff);
+  const std::string diffNeedsTwo =
+      "error: to compute the transform difference, once needs two transforms\n";
+  const RunCase cases[] = {
+      {"two -t without -n", {"ref.nii", "-t", "t.AFF", "-t", "t.AFF"},
+       kReadShift + kReadShift +
+           "error: -n number not consistent to number of transforms 2 \n",
+       "", 255},
+      {"-diff with one transform", {"ref.nii", "-n", "1", "-t", "t.AFF", "-diff"},
+       "success: number of transforms is 1\n" + kReadShift + diffNeedsTwo, "", 255},
+      {"-diff runs before -jac", {"ref.nii", "-jac", "-n", "1", "-t", "t.AFF", "-diff"},
+       "success: number of transforms is 1\n" + kReadShift + diffNeedsTwo, "", 255},
+      {"-sqrt with two transforms",
+       {"ref.nii", "-n", "2", "-t", "t.AFF", "-t", "t.AFF", "-sqrt", "1"},
+       "success: number of transforms is 2\n" + kReadShift + kReadShift,
+       "error: only compute square root for first transformation\n", 1},
+      {"-matrix runs before -diff", {"ref.nii", "-diff", "-n", "1", "-t", "t.AFF", "-matrix"},
+       "success: number of transforms is 1\n" + kReadShift +
+           "success: concatenate 1 affines and save as one matrix\n",
+       "", 0},
+  };
+  for (const RunCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const nuqtest::ToolResult r = Run(c.args);
+    EXPECT_EQ(r.out, Head(c.args) + c.outAfterHead);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+  }
+}
+
+TEST_F(CliRun, AHundredAndFirstTransformIsRefused) {
+  nuqtest::WriteWholeFile(m_dir.File("t.AFF"), kShiftAff);
+  std::vector<std::string> args = {"ref.nii", "-n", "101"};
+  for (int k = 0; k < 101; ++k) {
+    args.push_back("-t");
+    args.push_back("t.AFF");
+  }
+  nuqtest::ToolResult r = Run(args);
+  EXPECT_EQ(CountOf(r.out, "success: read transformation file t.AFF\n"), 100u);
+  EXPECT_EQ(r.err, "error: more than 100 transforms\n");
+  EXPECT_EQ(r.status, 255);
+
+  // One hundred are accepted; the run goes on to the count check.
+  args.resize(args.size() - 2);
+  args.push_back("-n");
+  args.push_back("99");
+  r = Run(args);
+  EXPECT_EQ(CountOf(r.out, "success: read transformation file t.AFF\n"), 100u);
+  EXPECT_NE(r.out.find("error: -n number not consistent to number of transforms 100 \n"),
+            std::string::npos);
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST_F(CliRun, LastOutputPrefixWins) {
+  nuqtest::WriteWholeFile(m_dir.File("t.AFF"), kShiftAff);
+  const nuqtest::ToolResult r = Run({"ref.nii", "-o", "a", "-o", "b", "-n", "1", "-t", "t.AFF"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(nuqtest::FileExists(m_dir.File("b_x.nii.gz")));
+  EXPECT_TRUE(nuqtest::FileExists(m_dir.File("b.FLD")));
+  EXPECT_FALSE(nuqtest::FileExists(m_dir.File("a_x.nii.gz")));
+  EXPECT_FALSE(nuqtest::FileExists(m_dir.File("a.FLD")));
+}
+
 }  // namespace
