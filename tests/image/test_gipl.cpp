@@ -14,6 +14,7 @@
 #include "nuqConsole.h"
 #include "nuqGiplIO.h"
 #include "nuqImageData.h"
+#include "nuqImageIO.h"
 #include "nuqImageInfo.h"
 #include "nuqTestSupport.h"
 
@@ -728,6 +729,42 @@ TEST_F(GiplTest, AnalyzePairsThroughTheGiplReader) {
   EXPECT_FALSE(ReadGiplImage(&volume, dir.File("lonely.hdr")));
   testing::internal::GetCapturedStdout();
   EXPECT_NE(testing::internal::GetCapturedStderr().find("error: "), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GiplDispatch, ImageFilesByExtensionReachTheGiplReaderAndWriter) {
+  TempDir dir;
+  nuqImageDataT<float> volume;
+  const int size[4] = {3, 2, 2, 1};
+  const float spacing[4] = {1, 2, 3, 1};
+  const float offset[3] = {1, 2, 3};
+  MakeVolume(volume, size, spacing, 0, 0.1f, 0, 1, offset);
+  testing::internal::CaptureStdout();
+  // Saving lower-cases the extension and keeps the name.
+  ASSERT_TRUE(SaveImageFile(&volume, dir.File("up.GIPL")));
+  EXPECT_EQ(GetBE(ReadWholeFile(dir.File("up.GIPL")), 252, 4), 719555000u);
+  nuqImageDataT<float> back;
+  // Reading compares case-sensitively: "GIPL" is not a known extension.
+  EXPECT_FALSE(ReadImageFile(&back, dir.File("up.GIPL")));
+  ASSERT_TRUE(SaveImageFile(&volume, dir.File("low.gipl")));
+  ASSERT_TRUE(ReadImageFile(&back, dir.File("low.gipl")));
+  testing::internal::GetCapturedStdout();
+  ExpectMatrixNear(*back.GetInfo(), *volume.GetInfo(), 1e-4f);
+  EXPECT_EQ(back.GetDataType(), 64);
+  for (int i = 0; i < volume.GetNumberOfPixels(); ++i)
+    EXPECT_EQ(back.GetPixelGreyscaleByIndex(i), volume.GetPixelGreyscaleByIndex(i));
+
+  WriteAnalyzePair(dir, "pair", 2, 2, 1, {1, 2, 3, 4}, 1, 1, 1);
+  for (const char *name : {"pair.hdr", "pair.img"}) {
+    SCOPED_TRACE(name);
+    nuqImageDataT<short> analyze;
+    ASSERT_TRUE(ReadImageFile(&analyze, dir.File(name)));
+    EXPECT_EQ(analyze.GetPixelGreyscaleByIndex(0), 3);
+    EXPECT_EQ(analyze.GetPixelGreyscaleByIndex(3), 2);
+  }
 }
 
 }  // namespace
