@@ -11,6 +11,7 @@
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
+#include "nuqImageProcess.h"
 #include "nuqMatrix.h"
 
 namespace {
@@ -234,9 +235,22 @@ bool nuqTransformFields::SetParameterValue(int index, float value) {
 }
 
 bool nuqTransformFields::SmoothFields(const float *sigma) {
-  (void)sigma;
-  std::cerr << "error: smoothing of transformation fields is not available in this build\n";
-  return false;
+  if (!sigma) return false;
+  const int used = UsedComponents();
+  if (used < 1) return true;
+  // Millimetres to voxels of component 0; kernel half-width floor(2 sigma).
+  const float *spacing = m_aFieldImages[0].GetSpacingArray();
+  float voxelSigma[4] = {0, 0, 0, 0};
+  for (int d = 0; d < used; ++d) voxelSigma[d] = spacing[d] != 0 ? sigma[d] / spacing[d] : 0;
+  nuqImageProcessGaussianT<float, float> gaussian;
+  gaussian.SetSigma(voxelSigma);
+  gaussian.SetKernelRadiusFactor(2.0f);
+  for (int c = 0; c < used; ++c) {
+    if (m_aFieldImages[c].IsEmpty()) continue;
+    gaussian.SetImages(&m_aFieldImages[c], &m_aFieldImages[c]);
+    gaussian.Run();
+  }
+  return true;
 }
 
 bool nuqTransformFields::SetTransformFieldsByFileNames(const std::string &nameX,

@@ -385,3 +385,30 @@ TEST(TransformFields, SampledFromTransformsOnANewGrid) {
   delete composed;
   delete roi;
 }
+
+TEST(TransformFields, SmoothingUsesMillimetreSigmas) {
+  // A single displaced voxel on a 2 mm grid; sigma 2 mm is one voxel, so
+  // the kernel has 2 floor(2 x 1) + 1 = 5 taps along each axis.
+  nuqImageDataT<float> dx, dy, dz;
+  const int size[3] = {9, 9, 9};
+  const float spacing[3] = {2, 2, 2};
+  MakeVolume(dx, 3, size, spacing, [](int i, int j, int k) {
+    return i == 4 && j == 4 && k == 4 ? 1.0f : 0.0f;
+  });
+  MakeVolume(dy, 3, size, spacing, [](int, int, int) { return 3.0f; });
+  MakeVolume(dz, 3, size, spacing, [](int, int, int) { return 0.0f; });
+  nuqTransformFields field;
+  ASSERT_TRUE(field.SetTransformFields(&dx, &dy, &dz));
+  const float sigma[3] = {2, 2, 2};
+  ASSERT_TRUE(field.SmoothFields(sigma));
+  const nuqImageDataT<float> *images = field.GetTransformFields();
+  // Separable weights w(k) ~ exp(-k^2 / 2), normalised over k = -2..2.
+  const double w0 = 1 / (1 + 2 * std::exp(-0.5) + 2 * std::exp(-2.0));
+  const double w1 = w0 * std::exp(-0.5), w2 = w0 * std::exp(-2.0);
+  EXPECT_NEAR(images[0].GetPixelGreyscale(4, 4, 4), w0 * w0 * w0, 1e-6);
+  EXPECT_NEAR(images[0].GetPixelGreyscale(5, 4, 4), w1 * w0 * w0, 1e-6);
+  EXPECT_NEAR(images[0].GetPixelGreyscale(6, 6, 4), w2 * w2 * w0, 1e-6);
+  EXPECT_EQ(images[0].GetPixelGreyscale(7, 4, 4), 0.0f);
+  // A constant component stays constant.
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(images[1].GetPixelGreyscale(i, 8 - i, i), 3.0f, 1e-5);
+}
