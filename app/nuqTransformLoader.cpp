@@ -4,6 +4,7 @@
 
 #include "nuqConsole.h"
 #include "nuqTransformAffine.h"
+#include "nuqTransformFFD.h"
 #include "nuqTransformFields.h"
 #include "nuqTransformMatrix.h"
 
@@ -28,10 +29,10 @@ const nuqTransformTypeRow kTransformTypes[] = {
     {"MTX", "AFF", &NewTransform<nuqTransformMatrix>},
     {"MAT", "AFF", &NewTransform<nuqTransformMatrix>},
     {"AFFS", "AFFS", nullptr},
-    {"FFD", "FFD", nullptr},
-    {"NII", "FFD", nullptr},
-    {"GIPL", "FFD", nullptr},
-    {"FFDMI", "FFD", nullptr},
+    {"FFD", "FFD", &NewTransform<nuqTransformFFD>},
+    {"NII", "FFD", &NewTransform<nuqTransformFFD>},
+    {"GIPL", "FFD", &NewTransform<nuqTransformFFD>},
+    {"FFDMI", "FFD", &NewTransform<nuqTransformFFD>},
     {"FLD", "FLD", &NewTransform<nuqTransformFields>},
     {"MATRIX", "AFF", &NewTransform<nuqTransformMatrix>},
 };
