@@ -679,6 +679,8 @@ std::string nuqTransformFFDBase::GetTransformText() {
 
 bool nuqTransformFFDBase::ReadFromStream(std::istream &in) {
   if (!ReadFFDBody(in)) {
+    // A failed read leaves no half-read deformation behind.
+    ReleaseControlPoints();
     std::cerr << "error: Open FFD Transformation Failed in reading base stream!\n";
     return false;
   }
