@@ -19,8 +19,18 @@
 #include <istream>
 #include <string>
 
-// Voxel types are GIPL type codes: 1 binary, 7 char, 8 unsigned char,
-// 15 short, 16 unsigned short, 31 unsigned int, 32 int, 64 float, 65 double.
+// Voxel types are GIPL type codes.
+enum nuqGiplTypeCode : short {
+  GIPL_BINARY = 1,
+  GIPL_CHAR = 7,
+  GIPL_U_CHAR = 8,
+  GIPL_SHORT = 15,
+  GIPL_U_SHORT = 16,
+  GIPL_U_INT = 31,
+  GIPL_INT = 32,
+  GIPL_FLOAT = 64,
+  GIPL_DOUBLE = 65,
+};
 // Bytes per voxel of a GIPL type code; 0 for binary and unknown codes.
 int GiplCodeByteWidth(int code);
 // True for the integer codes 7, 8, 15, 16, 31, 32 (values are rounded).
