@@ -2,7 +2,9 @@
 
 #include <iostream>
 
+#include "nuqActionCompare.h"
 #include "nuqActionField.h"
+#include "nuqActionJacobian.h"
 #include "nuqActionMatrix.h"
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
@@ -155,6 +157,9 @@ int ActionNotAvailable(const char *action) {
   return kRunFailed;
 }
 
+// The comparison reports save their images only with -mag and a prefix.
+bool SaveComparisonImages(const nuqRunSettings &s) { return s.bMag && !s.strOutputPrefix.empty(); }
+
 // Exactly one action runs: the first that applies in this order. Each line
 // calls one action function and maps its result to the exit status.
 int RunAction(nuqRun &run) {
@@ -169,10 +174,22 @@ int RunAction(nuqRun &run) {
       std::cout << "error: to compute the transform difference, once needs two transforms\n";
       return kRunFailed;
     }
-    return ActionNotAvailable("-diff");
+    std::cout << ComputeTransformDifference(run.referenceImage, run.apTransforms[0],
+                                            run.apTransforms[1], SaveComparisonImages(s),
+                                            s.strOutputPrefix, run.maskImage);
+    return kRunOk;
   }
-  if (s.bJac) return ActionNotAvailable("-jac");
-  if (s.bIc) return ActionNotAvailable("-ic");
+  if (s.bJac) {
+    ComputeJacobianMap(run.referenceImage, run.jacobianImage, run.maskImage, run.apTransforms,
+                       run.nTransformsRead, s.strOutputPrefix);
+    return kRunOk;
+  }
+  if (s.bIc) {
+    std::cout << ComputeInverseConsistency(run.referenceImage, run.apTransforms,
+                                           run.nTransformsRead, SaveComparisonImages(s),
+                                           s.strOutputPrefix, run.maskImage);
+    return kRunOk;
+  }
   if (s.bSqrt) {
     if (run.nTransformsRead != 1) {
       std::cerr << "error: only compute square root for first transformation\n";

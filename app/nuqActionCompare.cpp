@@ -1,0 +1,171 @@
+#include "nuqActionCompare.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "nuqConsole.h"
+#include "nuqImageIO.h"
+#include "nuqImageModeling.h"
+#include "nuqTransformBase.h"
+
+namespace {
+
+const char *const kAxisSuffixes[4] = {"_x.", "_y.", "_z.", "_t."};
+
+int ClampedDimension(const nuqImageDataT<short> &reference) {
+  const int dim = reference.GetDimension();
+  return dim < 1 ? 1 : (dim > 4 ? 4 : dim);
+}
+
+// Per-axis and magnitude images on the reference grid, zero-filled.
+struct nuqErrorImages {
+  nuqImageDataT<float> axes[4];
+  nuqImageDataT<float> magnitude;
+
+  bool Create(const nuqImageDataT<short> &reference, int dim) {
+    for (int k = 0; k < dim; ++k)
+      if (!axes[k].NewImage(reference.GetInfo())) return false;
+    return magnitude.NewImage(reference.GetInfo());
+  }
+  void Save(int dim, const std::string &prefix, const std::string &infix) {
+    for (int k = 0; k < dim; ++k) {
+      axes[k].SetDataType(64);
+      SaveImageFile(&axes[k], prefix + infix + kAxisSuffixes[k]);
+    }
+    magnitude.SetDataType(64);
+    SaveImageFile(&magnitude, prefix + infix + "_mag.");
+  }
+};
+
+// The loop shared by the two reports. errorAt(p, e) fills e[0..dim-1] and
+// returns the sum of squares that enters the rms; it is a template argument
+// so the per-voxel call is inlined.
+template <class ErrorAt>
+std::string CompareOnGrid(const nuqImageDataT<short> &reference, bool save,
+                          const std::string &prefix, const nuqImageDataT<short> &mask,
+                          const char *infix, const char *header, ErrorAt errorAt) {
+  const int dim = ClampedDimension(reference);
+  nuqErrorImages images;
+  if (save && !images.Create(reference, dim)) save = false;
+
+  const bool useMask = !mask.IsEmpty();
+  nuqImageModelingBaseT<short, float> maskModel;
+  maskModel.SetImage(const_cast<nuqImageDataT<short> *>(&mask));
+
+  const int *size = reference.GetSizeArray();
+  int n = 0;
+  double sum = 0, sumSquares = 0, rmsSquares = 0;
+  float maximum = 0, minimum = 9999;
+  for (int t = 0; t < size[3]; ++t)
+    for (int z = 0; z < size[2]; ++z)
+      for (int y = 0; y < size[1]; ++y)
+        for (int x = 0; x < size[0]; ++x) {
+          float p[4] = {float(x), float(y), float(z), float(t)};
+          reference.ImageToWorld(p);
+          if (useMask) {
+            float g[4] = {p[0], p[1], p[2], p[3]};
+            mask.WorldToImage(g);
+            if (maskModel.GetValueClamped(g[0], g[1], g[2], g[3]) == 0) continue;
+          }
+          ++n;
+          float e[4] = {0, 0, 0, 0};
+          rmsSquares += errorAt(p, e);
+          float squares = 0;
+          for (int k = 0; k < dim; ++k) squares += e[k] * e[k];
+          const float m = std::sqrt(squares);
+          if (save) {
+            for (int k = 0; k < dim; ++k) images.axes[k].SetPixelByGreyscale(x, y, z, t, std::fabs(e[k]));
+            images.magnitude.SetPixelByGreyscale(x, y, z, t, m);
+          }
+          sum += m;
+          sumSquares += double(m * m);
+          if (m > maximum) maximum = m;
+          if (m < minimum) minimum = m;
+        }
+
+  const double rms = std::sqrt(rmsSquares / n);
+  const double avg = sum / n;
+  const float deviation = float(std::sqrt((sumSquares / n - avg * avg) * n / (n - 1)));
+  char text[512];
+  std::snprintf(text, sizeof text, "%s%10Lf\t%10Lf\t%10f\t%10f\t%10f\t%10i\n",
+                g_nVerbose >= 1 ? header : "", (long double)rms, (long double)avg,
+                double(deviation), double(maximum), double(minimum), n);
+  if (save) images.Save(dim, prefix, infix);
+  return text;
+}
+
+}  // namespace
+
+std::string ComputeTransformDifference(const nuqImageDataT<short> &reference,
+                                       nuqTransformBase *first, nuqTransformBase *second,
+                                       bool save, const std::string &prefix,
+                                       const nuqImageDataT<short> &mask) {
+  const int dim = ClampedDimension(reference);
+  return CompareOnGrid(
+      reference, save, prefix, mask, "_realerror",
+      "RealError warping_index(mm)\tavg(mm)\tstd(mm)\tmax(mm)\tmin(mm)\tVoxelsMask\t\t\t\t \n\t",
+      [&](const float *p, float *e) {
+        float a[4] = {p[0], p[1], p[2], p[3]}, b[4] = {p[0], p[1], p[2], p[3]};
+        first->TransformWorldToWorld(p, a);
+        second->TransformWorldToWorld(p, b);
+        float squares = 0;
+        for (int k = 0; k < dim; ++k) {
+          e[k] = a[k] - b[k];
+          squares += e[k] * e[k];
+        }
+        return squares;
+      });
+}
+
+std::string ComputeInverseConsistency(const nuqImageDataT<short> &reference,
+                                      nuqTransformBase **transforms, int count, bool save,
+                                      const std::string &prefix,
+                                      const nuqImageDataT<short> &mask) {
+  const int dim = ClampedDimension(reference);
+  return CompareOnGrid(
+      reference, save, prefix, mask, "_ic",
+      "ic rms(mm)\tavg(mm)\tstd(mm)\tmax(mm)\tmin(mm)\tVoxelsMask\t\t\t\t \n\t",
+      [&](const float *p, float *e) {
+        float q[4] = {p[0], p[1], p[2], p[3]};
+        for (int i = 0; i < count; ++i) {
+          if (!transforms[i]) continue;
+          float next[4] = {q[0], q[1], q[2], q[3]};
+          transforms[i]->TransformWorldToWorld(q, next);
+          for (int k = 0; k < 4; ++k) q[k] = next[k];
+        }
+        float squares = 0;
+        for (int k = 0; k < dim; ++k) {
+          e[k] = q[k] - p[k];
+          squares += e[k] * e[k];
+        }
+        // The rms of inverse consistency is taken from the squared magnitude.
+        const float m = std::sqrt(squares);
+        return m * m;
+      });
+}
+
+void ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase *forward,
+                         nuqTransformBase *inverse, const std::string &prefix) {
+  const int dim = ClampedDimension(reference);
+  nuqErrorImages images;
+  if (!images.Create(reference, dim)) return;
+  const int *size = reference.GetSizeArray();
+  for (int t = 0; t < size[3]; ++t)
+    for (int z = 0; z < size[2]; ++z)
+      for (int y = 0; y < size[1]; ++y)
+        for (int x = 0; x < size[0]; ++x) {
+          float p[4] = {float(x), float(y), float(z), float(t)};
+          reference.ImageToWorld(p);
+          float q[4] = {p[0], p[1], p[2], p[3]}, r[4] = {p[0], p[1], p[2], p[3]};
+          forward->TransformWorldToWorld(p, q);
+          inverse->TransformWorldToWorld(q, r);
+          float squares = 0;
+          for (int k = 0; k < dim; ++k) {
+            const float e = r[k] - p[k];
+            images.axes[k].SetPixelByGreyscale(x, y, z, t, e);
+            squares += e * e;
+          }
+          images.magnitude.SetPixelByGreyscale(x, y, z, t, std::sqrt(squares));
+        }
+  images.Save(dim, prefix, "");
+}

@@ -1,0 +1,115 @@
+#include "nuqActionJacobian.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+#include "nuqConsole.h"
+#include "nuqImageIO.h"
+#include "nuqImageModeling.h"
+#include "nuqMatrix.h"
+#include "nuqTransformBase.h"
+#include "nuqTransformFFDBase.h"
+
+namespace {
+
+// Determinant of one chain link at world point q.
+float LinkDeterminant(nuqTransformBase *transform, nuqTransformFFDBase *ffd, const float *q) {
+  float jacobian[16];
+  SetIdentityMatrix(jacobian, 4);
+  if (ffd) {
+    float grid[4] = {q[0], q[1], q[2], q[3]};
+    ffd->GetControlGridInfo()->WorldToGrid(grid);
+    ffd->GetJacobianMatrixAtControlGrid(grid, jacobian);
+  } else {
+    transform->GetJacobianMatrixWorld(q, jacobian);
+  }
+  return Determinant3x3(jacobian, 4);
+}
+
+}  // namespace
+
+void ComputeJacobianMap(const nuqImageDataT<short> &reference,
+                        nuqImageDataT<float> &jacobianImage,
+                        const nuqImageDataT<short> &mask, nuqTransformBase **transforms,
+                        int count, const std::string &prefix) {
+  if (IsSuccessShown()) std::cout << "success: will computing jacobian values \n";
+
+  const int *size = reference.GetSizeArray();
+  const int nx = size[0], ny = size[1], nz = size[2], nt = size[3];
+  const bool save = !prefix.empty() && jacobianImage.GetNumberOfPixels() ==
+                                           (long long)nx * ny * nz * nt;
+
+  // The type test is made once per transform, not per voxel.
+  std::vector<nuqTransformFFDBase *> ffds(count > 0 ? count : 0, nullptr);
+  for (int i = 0; i < count; ++i)
+    if (transforms[i] && transforms[i]->GetTransformType() == "FFD")
+      ffds[i] = dynamic_cast<nuqTransformFFDBase *>(transforms[i]);
+
+  const bool useMask = !mask.IsEmpty();
+  nuqImageModelingBaseT<short, float> maskModel;
+  maskModel.SetImage(const_cast<nuqImageDataT<short> *>(&mask));
+
+  double n = 0, sum = 0, sumSquares = 0, maximum = -1e20, minimum = 1e20;
+  // Per (y, x) column sums, added up row by row for the atrophy figure.
+  std::vector<double> columns(size_t(nx) * ny, 0.0);
+  for (int t = 0; t < nt; ++t)
+    for (int y = 0; y < ny; ++y)
+      for (int x = 0; x < nx; ++x)
+        for (int z = 0; z < nz; ++z) {
+          float p[4] = {float(x), float(y), float(z), float(t)};
+          reference.ImageToWorld(p);
+          if (useMask) {
+            float g[4] = {p[0], p[1], p[2], p[3]};
+            mask.WorldToImage(g);
+            if (!mask.InsideGridTolerant(g[0], g[1], g[2], g[3])) continue;
+            if (maskModel.GetValue4D(g[0], g[1], g[2], g[3]) == 0) continue;
+          }
+          float h = 1;
+          float q[4] = {p[0], p[1], p[2], p[3]};
+          for (int i = 0; i < count; ++i) {
+            if (!transforms[i]) continue;
+            h *= LinkDeterminant(transforms[i], ffds[i], q);
+            if (i + 1 < count) {
+              float next[4] = {q[0], q[1], q[2], q[3]};
+              transforms[i]->TransformWorldToWorld(q, next);
+              for (int k = 0; k < 4; ++k) q[k] = next[k];
+            }
+          }
+          if (save) jacobianImage.SetPixelByGreyscale(x, y, z, t, h);
+          n += 1;
+          sum += h;
+          columns[size_t(y) * nx + x] += h;
+          sumSquares += double(h * h);
+          if (h > maximum) maximum = h;
+          if (h < minimum) minimum = h;
+        }
+
+  double atrophySum = 0;
+  for (int y = 0; y < ny; ++y) {
+    double row = 0;
+    for (int x = 0; x < nx; ++x) row += columns[size_t(y) * nx + x];
+    atrophySum += row;
+  }
+  const double atrophy = 1 - atrophySum / n;
+
+  if (g_nVerbose >= 1) {
+    const double mean = sum / n;
+    // A constant map can round to a tiny negative variance: that is 0.
+    double variance = sumSquares / n - sum * sum / (n * n);
+    if (variance < 0) variance = 0;
+    std::cout << "\t Mask jacobian (mean, std, max, min)\t" << mean << "\t" << std::sqrt(variance)
+              << "\t" << maximum << "\t" << minimum << "\n";
+    std::cout << "\t Mask volume atrophy (1-Vref/Vtest) \t " << atrophy << "\n";
+  } else {
+    char text[64];
+    std::snprintf(text, sizeof text, "Atrophy Rate: %.2f%%", float(atrophy) * 100);
+    WriteTextFile(text, reference.GetFileName() + "_info.txt");
+  }
+
+  if (save) {
+    jacobianImage.SetDataType(64);
+    SaveImageFile(&jacobianImage, prefix);
+  }
+}
