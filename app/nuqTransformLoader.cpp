@@ -4,6 +4,7 @@
 
 #include "nuqConsole.h"
 #include "nuqTransformAffine.h"
+#include "nuqTransformLocalAffines.h"
 #include "nuqTransformFFD.h"
 #include "nuqTransformFields.h"
 #include "nuqTransformMatrix.h"
@@ -28,7 +29,7 @@ const nuqTransformTypeRow kTransformTypes[] = {
     {"AFF", "AFF", &NewTransform<nuqTransformAffine>},
     {"MTX", "AFF", &NewTransform<nuqTransformMatrix>},
     {"MAT", "AFF", &NewTransform<nuqTransformMatrix>},
-    {"AFFS", "AFFS", nullptr},
+    {"AFFS", "AFFS", &NewTransform<nuqTransformLocalAffines>},
     {"FFD", "FFD", &NewTransform<nuqTransformFFD>},
     {"NII", "FFD", &NewTransform<nuqTransformFFD>},
     {"GIPL", "FFD", &NewTransform<nuqTransformFFD>},
