@@ -1,23 +1,54 @@
 #include "nuqLocalAffineSetup.h"
 
-#include <iostream>
+#include "nuqTransformLocalAffines.h"
 
-// Filled in when the local-affine transform class exists. Until then
-// -locaff is refused with a clear reason, and no transform can report the
-// type "AFFS", so the preparation calls below are never reached.
+namespace {
 
-bool CreateLocalAffines(nuqTransformBase *&entry, int count) {
-  (void)entry;
-  (void)count;
-  std::cerr << "error: local affine transforms (AFFS) are not available in this build\n";
-  return false;
+nuqTransformLocalAffines *AsLocalAffines(nuqTransformBase *affs) {
+  return dynamic_cast<nuqTransformLocalAffines *>(affs);
 }
 
-bool ReadLocalAffineFile(nuqTransformBase *, int, const std::string &) { return false; }
-int GetLocalAffineCount(nuqTransformBase *) { return 0; }
-bool SetLocalRegionFileNames(nuqTransformBase *, const std::string *) { return false; }
-bool HasLocalRegionFileNames(nuqTransformBase *) { return false; }
-bool ReadLocalRegionImages(nuqTransformBase *) { return false; }
-bool SetLocalFacetAndPrecompute(nuqTransformBase *, const float *, const float *, int) {
-  return false;
+}  // namespace
+
+bool CreateLocalAffines(nuqTransformBase *&entry, int count) {
+  auto *affs = new nuqTransformLocalAffines;
+  delete entry;
+  entry = affs;
+  affs->SetDimension(3);
+  return affs->SetNumberOfLocalMatrices(count);
+}
+
+bool ReadLocalAffineFile(nuqTransformBase *affs, int k, const std::string &fileName) {
+  nuqTransformLocalAffines *local = AsLocalAffines(affs);
+  if (!local || k < 0 || k >= local->GetNumberOfLocalAffines()) return false;
+  nuqTransformAffine *transform = local->GetLocalAffines()[k];
+  return transform && transform->ReadFromFile(fileName);
+}
+
+int GetLocalAffineCount(nuqTransformBase *affs) {
+  nuqTransformLocalAffines *local = AsLocalAffines(affs);
+  return local ? local->GetNumberOfLocalAffines() : 0;
+}
+
+bool SetLocalRegionFileNames(nuqTransformBase *affs, const std::string *names) {
+  nuqTransformLocalAffines *local = AsLocalAffines(affs);
+  return local && local->SetRegionFileNames(names);
+}
+
+bool HasLocalRegionFileNames(nuqTransformBase *affs) {
+  nuqTransformLocalAffines *local = AsLocalAffines(affs);
+  return local && local->HasRegionFileNames();
+}
+
+bool ReadLocalRegionImages(nuqTransformBase *affs) {
+  nuqTransformLocalAffines *local = AsLocalAffines(affs);
+  return local && local->ReadRegionImages();
+}
+
+bool SetLocalFacetAndPrecompute(nuqTransformBase *affs, const float from[4], const float to[4],
+                                int dimension) {
+  nuqTransformLocalAffines *local = AsLocalAffines(affs);
+  if (!local) return false;
+  local->SetFacet(from, to, dimension);
+  return local->PreComputeDistance2WeightAndSetModel();
 }
