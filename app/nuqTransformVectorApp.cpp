@@ -132,7 +132,9 @@ int PrepareLocalAffine(nuqRun &run, nuqTransformBase *affs) {
   float from[4], to[4];
   FacetCornerToWorld(run, s.fFacetFrom, from);
   FacetCornerToWorld(run, s.fFacetTo, to);
-  SetLocalFacetAndPrecompute(affs, from, to, run.referenceImage.GetDimension());
+  // Without usable region images the transform cannot map any point.
+  if (!SetLocalFacetAndPrecompute(affs, from, to, run.referenceImage.GetDimension()))
+    return kRunSetupMismatch;
   if (s.bSaveNewAFFS) {
     affs->SaveToFile(s.strOutputPrefix);
     if (IsSuccessShown())
