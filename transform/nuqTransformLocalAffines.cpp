@@ -197,16 +197,16 @@ std::string nuqTransformLocalAffines::GetTransformText() {
 bool nuqTransformLocalAffines::PreComputeDistance2WeightAndSetModel() {
   if (m_nNoLocalAffines > 0) {
     if (!m_pRegionImages) {
-      std::cerr << "error: local affine transform " << m_strTransformFileName
-                << " has no region images to compute distances\n";
+      std::cerr << "error: local affine transform "
+                << (m_strTransformFileName.empty() ? "" : m_strTransformFileName + " ")
+                << "has no region images to compute distances\n";
       return false;
     }
     for (int i = 0; i < m_nNoLocalAffines; ++i) {
       const nuqImageDataT<short> &region = m_pRegionImages[i];
       if (region.IsEmpty()) {
         std::cerr << "error: region image " << i << " (" << m_strRegionFileNames[i]
-                  << ") of local affine transform " << m_strTransformFileName
-                  << " holds no voxels\n";
+                  << ") holds no voxels\n";
         return false;
       }
       // The blend looks every region up on the grid of region 0.
