@@ -292,14 +292,14 @@ bool WritesAsDirections(const nuqImageInfo &info) {
 
 std::string GiplTypeName(int code) {
   switch (code) {
-    case 7: return "GIPL_CHAR";
-    case 8: return "GIPL_U_CHAR";
-    case 15: return "GIPL_SHORT";
-    case 16: return "GIPL_U_SHORT";
-    case 31: return "GIPL_U_INT";
-    case 32: return "GIPL_INT";
-    case 64: return "GIPL_FLOAT";
-    case 65: return "GIPL_DOUBLE";
+    case GIPL_CHAR: return "GIPL_CHAR";
+    case GIPL_U_CHAR: return "GIPL_U_CHAR";
+    case GIPL_SHORT: return "GIPL_SHORT";
+    case GIPL_U_SHORT: return "GIPL_U_SHORT";
+    case GIPL_U_INT: return "GIPL_U_INT";
+    case GIPL_INT: return "GIPL_INT";
+    case GIPL_FLOAT: return "GIPL_FLOAT";
+    case GIPL_DOUBLE: return "GIPL_DOUBLE";
     default: return "";
   }
 }
