@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "nuqImageData.h"
 #include "nuqMatrix.h"
 #include "nuqTestSupport.h"
+#include "nuqTransformFields.h"
 #include "nuqTransformLocalAffines.h"
 #include "nuqTransformMatrix.h"
 
@@ -519,6 +522,47 @@ TEST_F(LocalAffinesFixture, PreparationRefusesMissingOrMismatchedRegionImages) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("error: region image 1"), std::string::npos);
   EXPECT_NE(err.find("different geometry"), std::string::npos);
+}
+
+TEST_F(LocalAffinesFixture, FieldCompositionsOfRootsRebuildTheLocalsInsideTheRegions) {
+  Build({{0, 3}, {16, 19}});
+  SetTranslation(Local(0), 2, 0, 0);
+  SetTranslation(Local(1), 0, -2, 0);
+  Prepare();
+  Verbosity quiet(0);
+  struct Case {
+    const char *name;
+    std::function<nuqTransformFields *()> compose;
+    float p[3];
+    float displacement[3];
+  };
+  const Case cases[] = {
+      {"square of square root", [&] { return transform.SquareSquareRootField(&regions[0], 1); },
+       {1, 5, 5}, {2, 0, 0}},
+      {"square of inverse square root",
+       [&] { return transform.SquareInverseSquareRootField(&regions[0], 1); }, {18, 4, 4}, {0, 2, 0}},
+      {"composed square roots", [&] { return transform.ComposeSquareRootField(&regions[0], 1); },
+       {1, 5, 5}, {2, 0, 0}},
+      {"composed square roots, region 1",
+       [&] { return transform.ComposeSquareRootField(&regions[0], 1); }, {18, 5, 5}, {0, -2, 0}},
+      {"inverse with n = 0", [&] { return transform.ComposeInverseSquareRootField(&regions[0], 0); },
+       {3, 5, 5}, {-2, 0, 0}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<nuqTransformFields> field(c.compose());
+    ASSERT_NE(field, nullptr);
+    float p[4] = {c.p[0], c.p[1], c.p[2], 0}, q[4] = {0, 0, 0, 0};
+    field->TransformWorldToWorld(p, q);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(q[k] - p[k], c.displacement[k], 1e-4);
+  }
+  // The locals are as they were.
+  float t[4] = {0};
+  Local(0)->GetTranslation(t);
+  EXPECT_FLOAT_EQ(t[0], 2);
+  EXPECT_EQ(transform.ComposeSquareRootField(&regions[0], 0), nullptr);
+  EXPECT_EQ(transform.SquareSquareRootField(&regions[0], 0), nullptr);
+  EXPECT_EQ(transform.ComposeInverseSquareRootField(&regions[0], -1), nullptr);
 }
 
 void MapWithoutDistanceMaps() {
