@@ -14,6 +14,78 @@ namespace {
 
 const char *const kComponentSuffixes[4] = {"_x.", "_y.", "_z.", "_t."};
 
+// What the voxel loop reads and writes; the loop below is instantiated per
+// dimension and per mode so that the per-voxel work is straight-line code.
+struct nuqFieldLoop {
+  const nuqImageInfo *grid;
+  int size[4];
+  nuqTransformBase **transforms;
+  int count;
+  const nuqImageDataT<short> *mask;  // null: every voxel counts
+  const nuqImageModelingLinearT<short, float> *maskModel;
+  float *out[4];
+  float *magnitude;
+};
+
+template <int DIM, bool SUM>
+void RunFieldLoop(const nuqFieldLoop &loop, nuqFieldStatistics &stats) {
+  const float(*m)[4] = loop.grid->m_fImageToWorld;
+  const bool timeAxis = loop.grid->m_iDimension >= 4 && loop.grid->m_fSpacing[3] != 0.0f;
+  long long index = 0;
+  for (int t = 0; t < loop.size[3]; ++t)
+    for (int z = 0; z < loop.size[2]; ++z)
+      for (int y = 0; y < loop.size[1]; ++y)
+        for (int x = 0; x < loop.size[0]; ++x, ++index) {
+          // The reference's grid-to-world mapping, term by term as the
+          // image geometry evaluates it.
+          const float fx = float(x), fy = float(y), fz = float(z);
+          float p[4];
+          for (int i = 0; i < 3; ++i) p[i] = m[i][0] * fx + m[i][1] * fy + m[i][2] * fz + m[i][3];
+          p[3] = timeAxis ? loop.grid->m_fSpacing[3] * float(t) + loop.grid->m_fOrigin[3]
+                          : float(t);
+          float d[DIM];
+          if (SUM) {
+            for (int k = 0; k < DIM; ++k) d[k] = 0;
+            for (int i = 0; i < loop.count; ++i) {
+              if (!loop.transforms[i]) continue;
+              float q[4] = {p[0], p[1], p[2], p[3]};
+              loop.transforms[i]->TransformWorldToWorld(p, q);
+              for (int k = 0; k < DIM; ++k) d[k] += q[k] - p[k];
+            }
+          } else {
+            float q[4] = {p[0], p[1], p[2], p[3]};
+            JointTransformWorldToWorld(loop.transforms, loop.count, DIM, p, q);
+            for (int k = 0; k < DIM; ++k) d[k] = q[k] - p[k];
+          }
+          float squares = 0;
+          for (int k = 0; k < DIM; ++k) {
+            loop.out[k][index] = d[k];
+            squares += d[k] * d[k];
+          }
+          const float magnitude = std::sqrt(squares);
+          loop.magnitude[index] = magnitude;
+
+          if (loop.mask) {
+            float g[4] = {p[0], p[1], p[2], p[3]};
+            loop.mask->WorldToImage(g);
+            if (loop.maskModel->GetPixelGreyscaleAt(g[0], g[1], g[2], g[3]) == 0) continue;
+          }
+          stats.count += 1;
+          stats.sum += magnitude;
+          stats.sumSquares += double(magnitude) * magnitude;
+          if (magnitude > stats.maximum) stats.maximum = magnitude;
+          if (magnitude < stats.minimum) stats.minimum = magnitude;
+        }
+}
+
+template <int DIM>
+void RunFieldLoop(const nuqFieldLoop &loop, bool sum, nuqFieldStatistics &stats) {
+  if (sum)
+    RunFieldLoop<DIM, true>(loop, stats);
+  else
+    RunFieldLoop<DIM, false>(loop, stats);
+}
+
 }  // namespace
 
 nuqFieldStatistics ComputeDisplacementField(const nuqImageDataT<short> &reference,
@@ -24,8 +96,11 @@ nuqFieldStatistics ComputeDisplacementField(const nuqImageDataT<short> &referenc
   if (IsSuccessShown()) std::cout << "success: start computing the transformation field ....\n";
 
   const nuqImageInfo *grid = reference.GetInfo();
-  int dim = reference.GetDimension();
-  if (dim > 4) dim = 4;
+  const int dim = reference.GetDimension();
+  if (dim < 1 || dim > 4) {
+    std::cerr << "error: reference image of dimension " << dim << " has no displacement field\n";
+    return nuqFieldStatistics();
+  }
   const int *size = reference.GetSizeArray();
   const int nx = size[0] > 0 ? size[0] : 1;
   const int ny = size[1] > 0 ? size[1] : 1;
@@ -45,51 +120,21 @@ nuqFieldStatistics ComputeDisplacementField(const nuqImageDataT<short> &referenc
     return nuqFieldStatistics();
   }
 
-  const bool useMask = !mask.IsEmpty();
   nuqImageModelingLinearT<short, float> maskModel;
   maskModel.SetImage(const_cast<nuqImageDataT<short> *>(&mask));
+  const nuqFieldLoop loop = {grid,           {nx, ny, nz, nt},
+                             transforms,     count,
+                             mask.IsEmpty() ? nullptr : &mask, &maskModel,
+                             {out[0], out[1], out[2], out[3]}, outMagnitude};
 
   // Accumulated in double: a float count stops growing at 2^24 voxels.
   nuqFieldStatistics stats;
-  long long index = 0;
-  for (int t = 0; t < nt; ++t)
-    for (int z = 0; z < nz; ++z)
-      for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x, ++index) {
-          float p[4] = {float(x), float(y), float(z), float(t)};
-          grid->GridToWorld(p);
-          float d[4] = {0, 0, 0, 0};
-          if (sum) {
-            for (int i = 0; i < count; ++i) {
-              if (!transforms[i]) continue;
-              float q[4] = {p[0], p[1], p[2], p[3]};
-              transforms[i]->TransformWorldToWorld(p, q);
-              for (int k = 0; k < dim; ++k) d[k] += q[k] - p[k];
-            }
-          } else {
-            float q[4] = {p[0], p[1], p[2], p[3]};
-            JointTransformWorldToWorld(transforms, count, dim, p, q);
-            for (int k = 0; k < dim; ++k) d[k] = q[k] - p[k];
-          }
-          float squares = 0;
-          for (int k = 0; k < dim; ++k) {
-            out[k][index] = d[k];
-            squares += d[k] * d[k];
-          }
-          const float m = std::sqrt(squares);
-          outMagnitude[index] = m;
-
-          if (useMask) {
-            float g[4] = {p[0], p[1], p[2], p[3]};
-            mask.WorldToImage(g);
-            if (maskModel.GetPixelGreyscaleAt(g[0], g[1], g[2], g[3]) == 0) continue;
-          }
-          stats.count += 1;
-          stats.sum += m;
-          stats.sumSquares += double(m) * m;
-          if (m > stats.maximum) stats.maximum = m;
-          if (m < stats.minimum) stats.minimum = m;
-        }
+  switch (dim) {
+    case 1: RunFieldLoop<1>(loop, sum, stats); break;
+    case 2: RunFieldLoop<2>(loop, sum, stats); break;
+    case 3: RunFieldLoop<3>(loop, sum, stats); break;
+    default: RunFieldLoop<4>(loop, sum, stats); break;
+  }
 
   // With no voxel counted the divisions give not-a-number, printed as such.
   const float warping = float(std::sqrt(stats.sumSquares / stats.count));
