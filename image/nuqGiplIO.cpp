@@ -7,8 +7,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <limits>
-#include <type_traits>
 #include <vector>
 
 #include "nuqConsole.h"
@@ -43,42 +41,28 @@ void EncodeBigEndian(unsigned char *p, std::uint64_t v, int width) {
   }
 }
 
-// A value of type S (1, 2, 4 or 8 bytes) stored in the given order.
-template <class S>
-S Decode(const unsigned char *p, bool bigEndian) {
-  S value;
-  if (sizeof(S) == 1) {
-    std::memcpy(&value, p, 1);
-  } else if (sizeof(S) == 2) {
-    const std::uint16_t u = static_cast<std::uint16_t>(DecodeUnsigned(p, 2, bigEndian));
-    std::memcpy(&value, &u, 2);
-  } else if (sizeof(S) == 4) {
-    const std::uint32_t u = static_cast<std::uint32_t>(DecodeUnsigned(p, 4, bigEndian));
-    std::memcpy(&value, &u, 4);
-  } else {
-    const std::uint64_t u = DecodeUnsigned(p, 8, bigEndian);
-    std::memcpy(&value, &u, 8);
-  }
-  return value;
+// IEEE floats of 4 and 8 bytes stored in the given order.
+float DecodeFloat(const unsigned char *p, bool bigEndian) {
+  const std::uint32_t u = static_cast<std::uint32_t>(DecodeUnsigned(p, 4, bigEndian));
+  float f;
+  std::memcpy(&f, &u, 4);
+  return f;
 }
-
-template <class S>
-void EncodeBE(unsigned char *p, S value) {
-  if (sizeof(S) == 1) {
-    std::memcpy(p, &value, 1);
-  } else if (sizeof(S) == 2) {
-    std::uint16_t u;
-    std::memcpy(&u, &value, 2);
-    EncodeBigEndian(p, u, 2);
-  } else if (sizeof(S) == 4) {
-    std::uint32_t u;
-    std::memcpy(&u, &value, 4);
-    EncodeBigEndian(p, u, 4);
-  } else {
-    std::uint64_t u;
-    std::memcpy(&u, &value, 8);
-    EncodeBigEndian(p, u, 8);
-  }
+double DecodeDouble(const unsigned char *p, bool bigEndian) {
+  const std::uint64_t u = DecodeUnsigned(p, 8, bigEndian);
+  double f;
+  std::memcpy(&f, &u, 8);
+  return f;
+}
+void EncodeFloat(unsigned char *p, float f) {
+  std::uint32_t u;
+  std::memcpy(&u, &f, 4);
+  EncodeBigEndian(p, u, 4);
+}
+void EncodeDouble(unsigned char *p, double f) {
+  std::uint64_t u;
+  std::memcpy(&u, &f, 8);
+  EncodeBigEndian(p, u, 8);
 }
 
 // ---- voxel blocks ---------------------------------------------------------
@@ -188,8 +172,8 @@ struct GiplHeader {
   std::uint32_t U32(int offset) const {
     return static_cast<std::uint32_t>(DecodeUnsigned(bytes + offset, 4, bigEndian));
   }
-  float F32(int offset) const { return Decode<float>(bytes + offset, bigEndian); }
-  double F64(int offset) const { return Decode<double>(bytes + offset, bigEndian); }
+  float F32(int offset) const { return DecodeFloat(bytes + offset, bigEndian); }
+  double F64(int offset) const { return DecodeDouble(bytes + offset, bigEndian); }
 };
 
 // Opens fileName, reads its header and settles the byte order by the magic
@@ -420,7 +404,7 @@ bool WriteGiplImage(const nuqImageDataT<T> *volume, int code, const std::string 
   std::memset(h, 0, sizeof(h));
   for (int d = 0; d < 4; ++d) {
     EncodeBigEndian(h + 2 * d, static_cast<std::uint16_t>(info.m_iSize[d]), 2);
-    EncodeBE(h + 10 + 4 * d, info.m_fSpacing[d]);
+    EncodeFloat(h + 10 + 4 * d, info.m_fSpacing[d]);
   }
   EncodeBigEndian(h + 8, static_cast<std::uint16_t>(code), 2);
   float m[12] = {0};
@@ -433,11 +417,11 @@ bool WriteGiplImage(const nuqImageDataT<T> *volume, int code, const std::string 
     for (int r = 0; r < 3; ++r)
       for (int c = 0; c < 4; ++c) m[4 * r + c] = info.m_fImageToWorld[r][c];
   }
-  for (int i = 0; i < 12; ++i) EncodeBE(h + 106 + 4 * i, m[i]);
+  for (int i = 0; i < 12; ++i) EncodeFloat(h + 106 + 4 * i, m[i]);
   EncodeBigEndian(h + 186, static_cast<std::uint16_t>(volume->GetGiplFlags()), 2);
-  EncodeBE(h + 188, static_cast<double>(volume->GetMinGreyscale()));
-  EncodeBE(h + 196, static_cast<double>(volume->GetMaxGreyscale()));
-  for (int d = 0; d < 4; ++d) EncodeBE(h + 204 + 8 * d, static_cast<double>(info.m_fOrigin[d]));
+  EncodeDouble(h + 188, static_cast<double>(volume->GetMinGreyscale()));
+  EncodeDouble(h + 196, static_cast<double>(volume->GetMaxGreyscale()));
+  for (int d = 0; d < 4; ++d) EncodeDouble(h + 204 + 8 * d, static_cast<double>(info.m_fOrigin[d]));
   EncodeBigEndian(h + 244, static_cast<std::uint32_t>(volume->GetGiplTag()), 4);
   EncodeBigEndian(h + 252, kGiplMagic, 4);
 
