@@ -35,6 +35,13 @@ bool IsReadableFile(const std::string &fileName) {
   return probe.good();
 }
 
+// A name the image reader may try: anything but an existing non-regular file
+// (a missing a.nii may still be found as a.nii.gz by the reader).
+bool IsSafeToRead(const std::string &fileName) {
+  struct stat st;
+  return stat(fileName.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+}
+
 // Next component name under the transform-text line rules; empty at the
 // end of the stream.
 std::string NextContentLine(std::istream &stream) {
@@ -118,7 +125,7 @@ bool nuqTransformFields::SetIdentity() {
 
 bool nuqTransformFields::ReadComponent(int c, const std::string &fileName) {
   m_strFieldFileNames[c] = fileName;
-  if (!IsReadableFile(fileName) || !ReadImageFile(&m_aFieldImages[c], fileName)) return false;
+  if (!IsSafeToRead(fileName) || !ReadImageFile(&m_aFieldImages[c], fileName)) return false;
   m_aFieldModels[c].SetImage(&m_aFieldImages[c]);
   return true;
 }
@@ -152,7 +159,8 @@ bool nuqTransformFields::ReadFromStream(std::istream &stream) {
                                   ComponentFileName(fldBase, c)};
     bool taken = false;
     for (const std::string &name : tries) {
-      if (ReadComponent(c, name)) {
+      // Each try needs the file itself to exist.
+      if (IsReadableFile(name) && ReadComponent(c, name)) {
         taken = true;
         break;
       }

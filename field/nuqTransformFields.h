@@ -72,8 +72,8 @@ class nuqTransformFields : public nuqGradientBase {
   bool CheckFieldImages();
 
  protected:
-  // Reads component c from fileName (a regular file) into its volume and
-  // binds its model; stores the name in any case.
+  // Reads component c from fileName into its volume and binds its model;
+  // stores the name in any case. Directories, pipes and devices are refused.
   bool ReadComponent(int c, const std::string &fileName);
   // The same, with an error line naming the file when it cannot be read.
   bool ReadNamedComponent(int c, const std::string &fileName);

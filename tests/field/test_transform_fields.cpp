@@ -255,6 +255,8 @@ TEST(TransformFields, ReaderRefusesFieldsItCannotUse) {
   const float wide[3] = {1, 2, 1};
   SaveVolume(3, kSize, wide, [](int, int, int) { return 0.0f; }, dir.File("wide.nii.gz"));
   ASSERT_EQ(system(("mkdir -p " + dir.File("folder.nii.gz")).c_str()), 0);
+  // Opening a pipe with no writer would block the reader.
+  ASSERT_EQ(system(("mkfifo " + dir.File("pipe.nii.gz")).c_str()), 0);
   const std::string ok = dir.File("ok");
   struct Case {
     const char *name;
@@ -267,6 +269,8 @@ TEST(TransformFields, ReaderRefusesFieldsItCannotUse) {
        "bad.FLD"},
       {"a directory as component",
        FldText(3, ok + "_x.nii.gz", dir.File("folder.nii.gz"), ok + "_z.nii.gz"), "folder.nii.gz"},
+      {"a pipe as component",
+       FldText(3, ok + "_x.nii.gz", ok + "_y.nii.gz", dir.File("pipe.nii.gz")), "pipe.nii.gz"},
       {"different size",
        FldText(3, ok + "_x.nii.gz", dir.File("small.nii.gz"), ok + "_z.nii.gz"),
        "error: transformation field images should have same orientation, dimension, size, "
@@ -315,6 +319,15 @@ TEST(TransformFields, FileNameListReadsOnlyTheUsedComponents) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(missing.SetTransformFieldsByFileNameList(names));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("never-read.nii.gz"), std::string::npos);
+
+  ASSERT_EQ(system(("mkfifo " + dir.File("pipe.nii")).c_str()), 0);
+  const std::string pipe = dir.File("pipe.nii");
+  const char *withPipe[3] = {x.c_str(), pipe.c_str(), nullptr};
+  nuqTransformFields piped;
+  piped.SetDimension(2);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(piped.SetTransformFieldsByFileNameList(withPipe));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("pipe.nii"), std::string::npos);
 }
 
 TEST(TransformFields, ParametersNormaliseAndClone) {
