@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -141,6 +142,40 @@ long long CheckedVoxelCount(const int *sizes, int n) {
     if (count > std::numeric_limits<int>::max()) return -1;
   }
   return count;
+}
+
+template <class T>
+int OwnTypeCode();
+template <>
+int OwnTypeCode<short>() { return 15; }
+template <>
+int OwnTypeCode<float>() { return 64; }
+template <>
+int OwnTypeCode<char>() { return 7; }
+
+// Reads `bytes` bytes of voxels from the file's voxel offset into target
+// and brings them into host byte order.
+bool ReadStoredVoxels(const std::string &name, const nifti_image *nim, size_t bytes, void *target) {
+  if (nim->iname_offset < 0) {
+    std::cerr << "error: image " << name << " has a negative voxel offset\n";
+    return false;
+  }
+  znzFile fp = znzopen(name.c_str(), "rb", nifti_is_gzfile(name.c_str()));
+  if (znz_isnull(fp)) {
+    std::cerr << "error: Open nifti image " << name << " failed\n";
+    return false;
+  }
+  size_t got = 0;
+  if (znzseek(fp, nim->iname_offset, SEEK_SET) >= 0) got = znzread(target, 1, bytes, fp);
+  znzclose(fp);
+  if (got != bytes) {
+    std::cerr << "error: image " << name << " is shorter than its header says (" << got << " of "
+              << bytes << " voxel bytes)\n";
+    return false;
+  }
+  if (nim->byteorder != nifti_short_order() && nim->swapsize > 1)
+    nifti_swap_Nbytes(bytes / nim->swapsize, nim->swapsize, target);
+  return true;
 }
 
 template <class T>
@@ -378,18 +413,30 @@ bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName) {
       return false;
     }
   }
-  if (nifti_image_load(nim.get()) < 0 || nim->data == nullptr) {
-    std::cerr << "error: the voxels of image " << name
-              << " cannot be read (file shorter than its header or out of memory)\n";
-    return false;
-  }
   T *buffer = new (std::nothrow) T[static_cast<size_t>(count)];
   if (buffer == nullptr) {
     std::cerr << "error: cannot allocate " << count << " voxels for image " << name << "\n";
     return false;
   }
-  ConvertStoredToVoxels(nim->data, code, static_cast<size_t>(count), info.m_fSlope,
-                        info.m_fIntercept, buffer);
+  std::unique_ptr<T[]> owned(buffer);
+  // The voxels are read here rather than by nifti_image_load, which replaces
+  // non-finite floats by 0 and so would not give back what the file holds.
+  const bool direct = code == OwnTypeCode<T>() && info.m_fSlope == 1.0f && info.m_fIntercept == 0.0f;
+  std::unique_ptr<unsigned char[]> raw;
+  void *target = buffer;
+  if (!direct) {
+    raw.reset(new (std::nothrow) unsigned char[bytes]);
+    if (!raw) {
+      std::cerr << "error: cannot allocate " << count << " voxels for image " << name << "\n";
+      return false;
+    }
+    target = raw.get();
+  }
+  if (!ReadStoredVoxels(name, nim.get(), bytes, target)) return false;
+  if (!direct)
+    ConvertStoredToVoxels(raw.get(), code, static_cast<size_t>(count), info.m_fSlope,
+                          info.m_fIntercept, buffer);
+  owned.release();
   volume->SetImageData(buffer, &info);
   volume->SetImageInfo(&info);
   if (g_nVerbose > 0) std::cout << "success: open image " << name << " !\n";
@@ -427,6 +474,14 @@ bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::stri
     return false;
   }
   out->iname_offset = 352;
+  // nifticlib reports a file it cannot create with its own line; test first.
+  const std::string target = out->fname != nullptr ? out->fname : fileName;
+  if (FILE *probe = std::fopen(target.c_str(), "wb")) {
+    std::fclose(probe);
+  } else {
+    std::cerr << "error: cannot create image file " << target << "\n";
+    return false;
+  }
 
   const size_t count = static_cast<size_t>(volume->GetNumberOfPixels());
   out->data = std::calloc(count, static_cast<size_t>(width));  // released by nifti_image_free
@@ -441,7 +496,7 @@ bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::stri
   znzFile fp = nifti_image_write_hdr_img2(out.get(), 3, "wb", nullptr, nullptr);
   const bool opened = !znz_isnull(fp);
   const bool closed = opened && znzclose(fp) == 0;
-  const std::string written = out->fname != nullptr ? out->fname : fileName;
+  const std::string &written = target;
   bool complete = closed;
   if (complete && !EndsWith(written, ".gz"))
     complete = FileSize(written) >= 352 + static_cast<long long>(count * width);
