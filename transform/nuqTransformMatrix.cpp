@@ -150,12 +150,16 @@ bool ComputeSquareRootOfMatrix3D(nuqMatrixT<float> *pOut, const nuqMatrixT<float
   if (pOut == nullptr || !IsMatrix3x3(pIn)) return false;
   const nuqMatrixT<float> &A = *pIn;
   const int kMaxIterations = 1024;
-  float fResidual = 0;
-
-  // Newton: Y := (Y + A Y^-1) / 2 from the identity.
   nuqMatrixT<float> Y = Identity3();
   nuqMatrixT<float> YInverse(3, 3);
-  for (int k = 0; k < kMaxIterations; ++k) {
+  float fResidual = SquareResidual(Y, A);
+
+  // A singular block is refused before Newton: started from the identity,
+  // Newton would shrink Y towards a root of the zero block and report it.
+  const bool bInvertible = ComputeInvertOfMatrix3D(&YInverse, &A);
+
+  // Newton: Y := (Y + A Y^-1) / 2 from the identity.
+  for (int k = 0; bInvertible && k < kMaxIterations; ++k) {
     if (!ComputeInvertOfMatrix3D(&YInverse, &Y)) break;
     Y = (Y + A * YInverse) * 0.5f;
     fResidual = SquareResidual(Y, A);
