@@ -296,6 +296,7 @@ bool ReadGiplHeader(nuqImageInfo *info, const std::string &fileName, bool report
     nuqImageDataT<T> scratch;
     if (ReadAnalyzeImage(fileName, &scratch, false) != 1) return false;
     scratch.GetImageInfo(info);
+    info->m_iByteOfDataType = static_cast<int>(sizeof(T));
     return true;
   }
 

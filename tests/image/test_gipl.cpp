@@ -719,6 +719,8 @@ TEST_F(GiplTest, AnalyzePairsThroughTheGiplReader) {
     EXPECT_EQ(info.m_iSize[2], 2);
     EXPECT_EQ(info.m_fSpacing[2], 4.0f);
     EXPECT_EQ(info.m_strFileFormat, "hdr");
+    EXPECT_EQ(info.m_usDataType, 15);
+    EXPECT_EQ(info.m_iByteOfDataType, 2);
   }
   // A pair whose image file is missing is refused.
   WriteAnalyzePair(dir, "lonely", 2, 2, 1, {1, 2, 3, 4}, 1, 1, 1);
