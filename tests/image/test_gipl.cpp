@@ -721,6 +721,10 @@ TEST_F(GiplTest, AnalyzePairsThroughTheGiplReader) {
     EXPECT_EQ(info.m_strFileFormat, "hdr");
     EXPECT_EQ(info.m_usDataType, 15);
     EXPECT_EQ(info.m_iByteOfDataType, 2);
+    nuqImageInfo asFloat;  // the reader's width, not the file's
+    ASSERT_TRUE(ReadGiplHeader<float>(&asFloat, name, false));
+    EXPECT_EQ(asFloat.m_iByteOfDataType, 4);
+    EXPECT_EQ(asFloat.m_usDataType, 15);
   }
   // A pair whose image file is missing is refused.
   WriteAnalyzePair(dir, "lonely", 2, 2, 1, {1, 2, 3, 4}, 1, 1, 1);
