@@ -387,6 +387,20 @@ bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName) {
   if (volume == nullptr) return false;
   QuietNifti();
   const std::string name = ResolveNiftiFileName(fileName);
+  // The header is looked at first: nifticlib prints its own line for a
+  // datatype it does not know, and this reader reports that itself.
+  int swapped = 0;
+  nifti_1_header *header = nifti_read_header(name.c_str(), &swapped, 0);
+  if (header == nullptr) {
+    std::cerr << "error: Open nifti image " << fileName << " failed\n";
+    return false;
+  }
+  const int datatype = header->datatype;
+  std::free(header);
+  if (GiplCodeByteWidth(GiplCodeFromNifti(datatype)) == 0) {
+    std::cerr << "error: open image:" << name << " failed because un-recognized data type !\n";
+    return false;
+  }
   NiftiPtr nim(nifti_image_read(name.c_str(), 0));
   if (!nim) {
     std::cerr << "error: Open nifti image " << fileName << " failed\n";

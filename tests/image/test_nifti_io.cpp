@@ -356,7 +356,7 @@ TEST_F(NiftiTest, RefusesBrokenAndHostileFiles) {
          f.truncateTo = 352 + 20;
        },
        "error: "},
-      {"binary.nii", [](NiftiFixture &f) { f.datatype = DT_BINARY; }, "error: "},
+      {"binary.nii", [](NiftiFixture &f) { f.datatype = DT_BINARY; }, "un-recognized data type"},
       {"rgb.nii", [](NiftiFixture &f) { f.datatype = DT_RGB24; }, "un-recognized data type"},
       {"overflow.nii",
        [](NiftiFixture &f) {
