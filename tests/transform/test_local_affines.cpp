@@ -407,6 +407,54 @@ TEST_F(LocalAffinesFixture, OutsideTheRegionGridTheDistanceToTheBoxIsAdded) {
   }
 }
 
+TEST_F(LocalAffinesFixture, FacetAndNearestRegionPointMappings) {
+  Build({{0, 3}, {16, 19}});
+  const float scaling[3] = {2, 1, 1};
+  Local(0)->SetScaling(scaling);  // displacement (x, 0, 0) about the origin
+  SetTranslation(Local(1), 0, -2, 0);
+  const float from[4] = {-1, -1, -1, 0}, to[4] = {30, 9, 30, 0};
+  transform.SetFacet(from, to, 3);
+  Prepare();
+  // Nearest region points: (3, y, z) for region 0 and (16, y, z) for region 1.
+  float p[4] = {7, 4, 5, 0}, q[4];
+  transform.LocalTransformWorldToWorldByNearestRegionPoint(p, q);
+  // The facet is near enough for the identity weight to count.
+  float w0 = 0;
+  for (int a = 0; a < 3; ++a) w0 += 0.5f / std::fabs(p[a] - from[a]) + 0.5f / std::fabs(to[a] - p[a]);
+  const float d0 = 4, d1 = 9, w = 1 / d0 + 1 / d1 + w0;
+  EXPECT_NEAR(q[0] - p[0], (3 / d0) / w, 1e-4);
+  EXPECT_NEAR(q[1] - p[1], (-2 / d1) / w, 1e-4);
+  EXPECT_NEAR(q[2], p[2], 1e-5);
+
+  struct Case {
+    const char *name;
+    float p[3];
+    float inner[3];  // the point whose blend displacement applies; none: identity
+    bool identity;
+  };
+  const Case cases[] = {
+      {"inside", {8, 4, 4}, {8, 4, 4}, false},
+      {"beyond the facet in y", {8, 9.5f, 4}, {0, 0, 0}, true},
+      {"inside the facet, beyond the grid in z", {8, 4, 12}, {8, 4, 9}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    float x[4] = {c.p[0], c.p[1], c.p[2], 0}, y[4];
+    transform.LocalTransformWorldToWorldInsideFacet(x, y);
+    float expected[3] = {c.p[0], c.p[1], c.p[2]};
+    if (!c.identity) {
+      float inner[4] = {c.inner[0], c.inner[1], c.inner[2], 0}, mapped[4];
+      transform.LocalTransformWorldToWorld(inner, mapped);
+      for (int k = 0; k < 3; ++k) expected[k] += mapped[k] - inner[k];
+      ASSERT_GT(std::fabs(mapped[0] - inner[0]), 0.1f);
+    }
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(y[k], expected[k], 1e-4);
+  }
+  float f[4], g[4];
+  EXPECT_TRUE(transform.GetFacet(f, g));
+  EXPECT_FLOAT_EQ(g[1], 9);
+}
+
 TEST_F(LocalAffinesFixture, AnalyticJacobianAgreesWithDifferencesInsideTheFacet) {
   Build({{0, 3}, {16, 19}});
   const float rotation[3] = {4, -6, 12}, scaling[3] = {1.3f, 0.8f, 1.1f}, centre[3] = {2, 5, 5};
