@@ -37,6 +37,8 @@ inline float EffectiveSpacing(float s) { return s > 0.0f ? s : 1.0f; }
 // u is the continuous control index along an axis of n nodes. Nodes
 // floor(u) - 1 .. floor(u) + 2 that lie inside the grid contribute; a point
 // two or more spacings outside (or not a number) gets an empty window.
+// Derivatives are filled only when asked for.
+template <bool kDerivatives>
 inline void SetAxisWindow(float u, int n, AxisWindow &a) {
   if (!(u > -2.0f && u < static_cast<float>(n) + 1.0f)) {
     a.count = 0;
@@ -50,8 +52,6 @@ inline void SetAxisWindow(float u, int n, AxisWindow &a) {
   const float g = 1.0f - f;
   const float all[4] = {g * g * g / 6.0f, (3.0f * f3 - 6.0f * f2 + 4.0f) / 6.0f,
                         (-3.0f * f3 + 3.0f * f2 + 3.0f * f + 1.0f) / 6.0f, f3 / 6.0f};
-  const float dall[4] = {-g * g / 2.0f, (3.0f * f2 - 4.0f * f) / 2.0f, 0.5f + f - 1.5f * f2,
-                         f2 / 2.0f};
   int lo = i - 1;
   int m0 = 0;
   if (lo < 0) {
@@ -62,9 +62,11 @@ inline void SetAxisWindow(float u, int n, AxisWindow &a) {
   a.first = lo;
   a.count = hi - lo + 1;
   if (a.count < 0) a.count = 0;
-  for (int k = 0; k < a.count; ++k) {
-    a.w[k] = all[m0 + k];
-    a.dw[k] = dall[m0 + k];
+  for (int k = 0; k < a.count; ++k) a.w[k] = all[m0 + k];
+  if (kDerivatives) {
+    const float dall[4] = {-g * g / 2.0f, (3.0f * f2 - 4.0f * f) / 2.0f, 0.5f + f - 1.5f * f2,
+                           f2 / 2.0f};
+    for (int k = 0; k < a.count; ++k) a.dw[k] = dall[m0 + k];
   }
 }
 
@@ -76,70 +78,68 @@ inline void SetFlatWindow(AxisWindow &a) {
   a.dw[0] = 0.0f;
 }
 
-// Separable sum over the window: d_c = sum wz * sum wy * sum wx * offset_c.
+// Sum over the window: every (y, z) row of contributing nodes is added with
+// its weight wy * wz into one short array (contiguous offsets, so the loop
+// vectorises), then the x weights combine the array:
+//   d_c = sum_x wx * sum_(y,z) wy wz offset_c.
 template <int D>
 void SumDisplacement(const float *pOffsets, int nx, int nxy, const AxisWindow *a, float *d) {
-  float acc[D] = {};
+  constexpr int kRow = 4 * D;
+  float acc[kRow] = {};
+  const int nRow = a[0].count * D;
   for (int kz = 0; kz < a[2].count; ++kz) {
     const float *pSlice = pOffsets + static_cast<std::size_t>(a[2].first + kz) * nxy * D;
-    float accz[D] = {};
     for (int ky = 0; ky < a[1].count; ++ky) {
       const float *pRow =
           pSlice + (static_cast<std::size_t>(a[1].first + ky) * nx + a[0].first) * D;
-      float accy[D] = {};
-      for (int kx = 0; kx < a[0].count; ++kx) {
-        const float wx = a[0].w[kx];
-        for (int c = 0; c < D; ++c) accy[c] += wx * pRow[kx * D + c];
+      const float w = a[2].w[kz] * a[1].w[ky];
+      if (nRow == kRow) {
+        for (int k = 0; k < kRow; ++k) acc[k] += w * pRow[k];
+      } else {
+        for (int k = 0; k < nRow; ++k) acc[k] += w * pRow[k];
       }
-      const float wy = a[1].w[ky];
-      for (int c = 0; c < D; ++c) accz[c] += wy * accy[c];
     }
-    const float wz = a[2].w[kz];
-    for (int c = 0; c < D; ++c) acc[c] += wz * accz[c];
   }
-  for (int c = 0; c < D; ++c) d[c] = acc[c];
+  for (int c = 0; c < D; ++c) {
+    float s = 0.0f;
+    for (int kx = 0; kx < a[0].count; ++kx) s += a[0].w[kx] * acc[kx * D + c];
+    d[c] = s;
+  }
 }
 
-// Derivatives of the displacement with respect to the grid index:
-// grad[r * 3 + c] = d(d_r)/d(g_c), c < 3.
+// Derivatives of the displacement with respect to the grid index, by the
+// same row scheme: grad[r * 3 + c] = d(d_r)/d(g_c), c < 3.
 template <int D>
 void SumDisplacementGradient(const float *pOffsets, int nx, int nxy, const AxisWindow *a,
                              float *grad) {
-  float gx[D] = {}, gy[D] = {}, gz[D] = {};
+  constexpr int kRow = 4 * D;
+  float acc[kRow] = {}, accY[kRow] = {}, accZ[kRow] = {};
+  const int nRow = a[0].count * D;
   for (int kz = 0; kz < a[2].count; ++kz) {
     const float *pSlice = pOffsets + static_cast<std::size_t>(a[2].first + kz) * nxy * D;
-    float tx[D] = {}, ty[D] = {}, tz[D] = {};
     for (int ky = 0; ky < a[1].count; ++ky) {
       const float *pRow =
           pSlice + (static_cast<std::size_t>(a[1].first + ky) * nx + a[0].first) * D;
-      float sx[D] = {}, dsx[D] = {};
-      for (int kx = 0; kx < a[0].count; ++kx) {
-        for (int c = 0; c < D; ++c) {
-          const float o = pRow[kx * D + c];
-          sx[c] += a[0].w[kx] * o;
-          dsx[c] += a[0].dw[kx] * o;
-        }
+      const float w = a[2].w[kz] * a[1].w[ky];
+      const float wY = a[2].w[kz] * a[1].dw[ky];
+      const float wZ = a[2].dw[kz] * a[1].w[ky];
+      for (int k = 0; k < nRow; ++k) {
+        acc[k] += w * pRow[k];
+        accY[k] += wY * pRow[k];
+        accZ[k] += wZ * pRow[k];
       }
-      const float wy = a[1].w[ky];
-      const float dwy = a[1].dw[ky];
-      for (int c = 0; c < D; ++c) {
-        tx[c] += wy * dsx[c];
-        ty[c] += dwy * sx[c];
-        tz[c] += wy * sx[c];
-      }
-    }
-    const float wz = a[2].w[kz];
-    const float dwz = a[2].dw[kz];
-    for (int c = 0; c < D; ++c) {
-      gx[c] += wz * tx[c];
-      gy[c] += wz * ty[c];
-      gz[c] += dwz * tz[c];
     }
   }
   for (int r = 0; r < D; ++r) {
-    grad[r * 3 + 0] = gx[r];
-    grad[r * 3 + 1] = gy[r];
-    grad[r * 3 + 2] = gz[r];
+    float gx = 0.0f, gy = 0.0f, gz = 0.0f;
+    for (int kx = 0; kx < a[0].count; ++kx) {
+      gx += a[0].dw[kx] * acc[kx * D + r];
+      gy += a[0].w[kx] * accY[kx * D + r];
+      gz += a[0].w[kx] * accZ[kx * D + r];
+    }
+    grad[r * 3 + 0] = gx;
+    grad[r * 3 + 1] = gy;
+    grad[r * 3 + 2] = gz;
   }
 }
 
@@ -275,7 +275,7 @@ void nuqTransformFFDBase::ComputeGridDisplacement(const float *pGrid, float *pDi
   AxisWindow a[3];
   for (int ax = 0; ax < 3; ++ax) {
     if (ax < iDim) {
-      SetAxisWindow(pGrid[ax], n[ax], a[ax]);
+      SetAxisWindow<false>(pGrid[ax], n[ax], a[ax]);
       if (a[ax].count == 0) return;
     } else {
       SetFlatWindow(a[ax]);
@@ -337,7 +337,7 @@ bool nuqTransformFFDBase::GetJacobianMatrixAtControlGrid(const float *pGrid,
     bool bInside = true;
     for (int ax = 0; ax < 3; ++ax) {
       if (ax < iDim) {
-        SetAxisWindow(pGrid[ax], n[ax], a[ax]);
+        SetAxisWindow<true>(pGrid[ax], n[ax], a[ax]);
         if (a[ax].count == 0) bInside = false;
       } else {
         SetFlatWindow(a[ax]);
