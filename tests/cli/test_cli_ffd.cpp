@@ -3,8 +3,10 @@
 // refused or malformed FFD inputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -210,4 +212,84 @@ TEST(CliFFD, UnreadableDeformationsFailWithStatusMinusSix) {
               std::string::npos)
         << r.err;
   }
+}
+
+// -jac of a deformation on an oblique reference: the analytic determinant
+// the tool takes on the control grid against central differences of the
+// mapping at every reference voxel, and the report against their statistics.
+TEST(CliFFD, JacobianMatchesFiniteDifferenceDeterminant) {
+  TempDir dir;
+  nuqTransformFFD ffd;
+  {
+    QuietSuccess quiet;
+    MakeDeformation(ffd);
+    ASSERT_TRUE(ffd.SaveToFile(dir.File("warp.FFD")));
+    nuqImageInfo placement;
+    placement.SetDimension(3);
+    placement.m_fQuaternQf = -1.0f;
+    placement.m_fQuaternB = -0.2f;
+    placement.m_fQuaternC = 0.1f;
+    placement.m_fQuaternD = 0.3f;
+    placement.m_fQuaternOffset[0] = -4.0f;
+    placement.m_fQuaternOffset[1] = -3.0f;
+    placement.m_fQuaternOffset[2] = 6.0f;
+    placement.UpdateOrientation(-2);
+    nuqImageDataT<short> ref;
+    const int size[4] = {10, 9, 8, 1};
+    const float spacing[4] = {1.2f, 1.0f, 1.5f, 1.0f};
+    ASSERT_TRUE(ref.NewImage(3, size, spacing, &placement));
+    ASSERT_TRUE(SaveImageFile(&ref, dir.File("ref.nii.gz")));
+  }
+  const auto r = RunTool({"ref.nii.gz", "-o", "jac", "-n", "1", "-t", "warp.FFD", "-jac"},
+                         dir.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<float> jac = Voxels(dir.File("jac.nii.gz"));
+  ASSERT_EQ(jac.size(), 10u * 9u * 8u);
+
+  nuqImageDataT<short> ref;
+  {
+    QuietSuccess quiet;
+    ASSERT_TRUE(ReadImageFile(&ref, dir.File("ref.nii.gz")));
+  }
+  const float h = 0.01f;
+  double sum = 0, sumSquares = 0, maximum = -1e20, minimum = 1e20, worst = 0;
+  size_t index = 0, changed = 0;
+  for (int z = 0; z < 8; ++z)
+    for (int y = 0; y < 9; ++y)
+      for (int x = 0; x < 10; ++x, ++index) {
+        float p[4] = {float(x), float(y), float(z), 0};
+        ref.ImageToWorld(p);
+        double J[3][3];
+        for (int c = 0; c < 3; ++c) {
+          float a[4] = {p[0], p[1], p[2], 0}, b[4] = {p[0], p[1], p[2], 0};
+          a[c] += h;
+          b[c] -= h;
+          float ya[4], yb[4];
+          ffd.TransformWorldToWorld(a, ya);
+          ffd.TransformWorldToWorld(b, yb);
+          for (int k = 0; k < 3; ++k) J[k][c] = (double(ya[k]) - yb[k]) / (2.0 * h);
+        }
+        const double det = J[0][0] * (J[1][1] * J[2][2] - J[1][2] * J[2][1]) -
+                           J[0][1] * (J[1][0] * J[2][2] - J[1][2] * J[2][0]) +
+                           J[0][2] * (J[1][0] * J[2][1] - J[1][1] * J[2][0]);
+        worst = std::max(worst, std::fabs(det - jac[index]));
+        if (std::fabs(det - 1.0) > 0.05) ++changed;
+        sum += det;
+        sumSquares += det * det;
+        maximum = std::max(maximum, det);
+        minimum = std::min(minimum, det);
+      }
+  EXPECT_LT(worst, 2e-3);
+  EXPECT_GT(changed, jac.size() / 4);  // the deformation really varies the volume
+  const double n = double(jac.size());
+  const std::string key = "\t Mask jacobian (mean, std, max, min)\t";
+  const size_t at = r.out.find(key);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  std::istringstream report(r.out.substr(at + key.size()));
+  double mean = 0, std = 0, max = 0, min = 0;
+  report >> mean >> std >> max >> min;
+  EXPECT_NEAR(mean, sum / n, 1e-3);
+  EXPECT_NEAR(std, std::sqrt(sumSquares / n - (sum / n) * (sum / n)), 1e-3);
+  EXPECT_NEAR(max, maximum, 2e-3);
+  EXPECT_NEAR(min, minimum, 2e-3);
 }

@@ -193,7 +193,10 @@ TEST(FFDEvaluation, PointsTwoSpacingsOutsideTheGridAreNotDisplaced) {
 
 TEST(FFDJacobian, AnalyticMatchesCentralDifferencesOnObliqueGrid) {
   const nuqImageInfo placement = ObliquePlacement();
-  auto ffd = MakeFFD(6, 5.0f, &placement);
+  auto ffd = std::make_unique<nuqTransformFFD>();
+  ffd->SetDimension(3);
+  ASSERT_TRUE(ffd->MallocForControlPoints(6, 5.0f, 6, 4.0f, 6, 6.0f, 1, 1.0f));
+  ffd->SetControlGridOrientation(&placement);
   FillOffsets(*ffd, 1.5f);
   float R[3][3];
   Directions(*ffd, R);
