@@ -153,24 +153,29 @@ TEST(CliFFD, ControlPointImageLoadsLikeTheFFDFile) {
     ASSERT_TRUE(ffd.ConvertControlPointsWithImage(&image, false));
     ASSERT_TRUE(SaveImageFile(&image, dir.File("warp.nii")));
     ASSERT_TRUE(SaveImageFile(&image, dir.File("warp.nii.gz")));
+    ASSERT_TRUE(SaveImageFile(&image, dir.File("warp.gipl")));
     ASSERT_TRUE(ffd.SaveToFile(dir.File("warp.FFD")));
   }
   nuqclitest::WriteShortNifti(dir.File("ref.nii"), {9, 8, 7});
   const auto a = RunTool({"ref.nii", "-o", "a", "-n", "1", "-t", "warp.FFD"}, dir.Path());
   ASSERT_EQ(a.status, 0) << a.err;
-  const auto b = RunTool({"ref.nii", "-o", "b", "-n", "1", "-t", "warp.nii"}, dir.Path());
-  ASSERT_EQ(b.status, 0) << b.err;
-  EXPECT_NE(b.out.find("success: new transform NII\n"), std::string::npos);
   float largest = 0.0f;
-  for (const char *axis : {"x", "y", "z"}) {
-    SCOPED_TRACE(axis);
-    const auto va = Voxels(dir.File(std::string("a_") + axis + ".nii.gz"));
-    const auto vb = Voxels(dir.File(std::string("b_") + axis + ".nii.gz"));
-    ASSERT_EQ(va.size(), 9u * 8u * 7u);
-    ASSERT_EQ(vb.size(), va.size());
-    for (size_t i = 0; i < va.size(); ++i) {
-      ASSERT_NEAR(va[i], vb[i], 1e-4f) << i;
-      largest = std::max(largest, std::fabs(va[i]));
+  for (const char *name : {"warp.nii", "warp.gipl"}) {
+    SCOPED_TRACE(name);
+    const auto b = RunTool({"ref.nii", "-o", "b", "-n", "1", "-t", name}, dir.Path());
+    ASSERT_EQ(b.status, 0) << b.err;
+    std::string type = GetExtension(name);
+    EXPECT_NE(b.out.find("success: new transform " + ToUpperCase(type) + "\n"), std::string::npos);
+    for (const char *axis : {"x", "y", "z"}) {
+      SCOPED_TRACE(axis);
+      const auto va = Voxels(dir.File(std::string("a_") + axis + ".nii.gz"));
+      const auto vb = Voxels(dir.File(std::string("b_") + axis + ".nii.gz"));
+      ASSERT_EQ(va.size(), 9u * 8u * 7u);
+      ASSERT_EQ(vb.size(), va.size());
+      for (size_t i = 0; i < va.size(); ++i) {
+        ASSERT_NEAR(va[i], vb[i], 1e-4f) << i;
+        largest = std::max(largest, std::fabs(va[i]));
+      }
     }
   }
   EXPECT_GT(largest, 0.5f);
