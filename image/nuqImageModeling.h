@@ -229,7 +229,8 @@ class nuqImageModelingLinearT : public nuqImageModelingBaseT<T, R> {
     return this->HasVoxels() ? GetValue4D(x, y, z, t) : R(0);
   }
   R GetPixelGreyscale3D(float x, float y, float z) const override {
-    return this->HasVoxels() ? GetValue3D(x, y, z) : R(0);
+    if (!this->HasVoxels()) return R(0);
+    return this->m_pImage->GetDimension() == 2 ? GetValue2D(x, y) : GetValue3D(x, y, z);
   }
   R GetPixelGreyscale2D(float x, float y) const override {
     return this->HasVoxels() ? GetValue2D(x, y) : R(0);
