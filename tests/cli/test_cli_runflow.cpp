@@ -59,6 +59,12 @@ const std::string kMismatch0 = "error: -n number not consistent to number of tra
 const std::string kNoTransforms = "error: number of transforms should big than 0 \n";
 const std::string kCount0 = "success: number of transforms is 0\n";
 
+// A 3-D translation by (1, 0, 0) mm in AFF text, without the matrix section.
+const char *const kShiftAff =
+    "#dimension#\n3\n#one to one#\n1\n#rotation center#\n0 0 0\n#rotation angle#\n0 0 0\n"
+    "#scaling#\n1 1 1\n#translation#\n1 0 0\n#skew#\n0\n0\n0\n0\n0\n0\n";
+const std::string kReadShift = "success: new transform AFF\nsuccess: read transformation file t.AFF\n";
+
 // A folder with the 3-D reference ref.nii and the 4-D reference ref4.nii.
 class CliRun : public ::testing::Test {
  protected:
@@ -272,10 +278,38 @@ TEST_F(CliRun, BoundsOfTheRegionAndTransformLists) {
   EXPECT_EQ(r.status, 255);
 }
 
-TEST_F(CliRun, LocalAffinesThatCannotBeBuiltEndWithMinus1) {
-  const nuqtest::ToolResult r = Run({"ref.nii", "-locaff", "1", "missing.AFF", "-n", "1"});
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
+TEST_F(CliRun, LocalAffineSetupMessagesAndStatuses) {
+  nuqtest::WriteWholeFile(m_dir.File("t.AFF"), kShiftAff);
+  const std::string readLocal = "success: \t read in local affine t.AFF\n";
+  std::vector<std::string> tooMany = {"ref.nii", "-locaff", "257"};
+  for (int k = 0; k < 257; ++k) tooMany.push_back("t.AFF");
+  const RunCase cases[] = {
+      {"unreadable affine file",
+       {"ref.nii", "-locaff", "1", "missing.AFF", "-n", "1"},
+       "",
+       "error: can not find Affine Transformation:missing.AFF!\n"
+       "error: set 0th local affine failed!\n",
+       255},
+      {"count refused by the transform", tooMany, "",
+       "error: the number of local matrix is more than the maxmum\n", 255},
+      {"-loc after -locaff sets a different region count",
+       {"ref.nii", "-locaff", "2", "t.AFF", "t.AFF", "-loc", "1", "r.nii", "-n", "1"},
+       readLocal + readLocal + "success: number of transforms is 1\n",
+       "error: number of local regions not equal to number of local affines\n",
+       1},
+      {"no region names at all",
+       {"ref.nii", "-locaff", "0", "-n", "1"},
+       "success: number of transforms is 1\n",
+       "error: AFFS have no local regions\n",
+       1},
+  };
+  for (const RunCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    const nuqtest::ToolResult r = Run(c.args);
+    EXPECT_EQ(r.out, Head(c.args) + c.outAfterHead);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+  }
 }
 
 TEST_F(CliRun, FieldFromImagesFailsWithMinus8) {
@@ -296,12 +330,6 @@ TEST_F(CliRun, FieldFromImagesFailsWithMinus8) {
   ASSERT_GE(r.err.size(), last.size());
   EXPECT_EQ(r.err.substr(r.err.size() - last.size()), last);
 }
-
-// A 3-D translation by (1, 0, 0) mm in AFF text, without the matrix section.
-const char *const kShiftAff =
-    "#dimension#\n3\n#one to one#\n1\n#rotation center#\n0 0 0\n#rotation angle#\n0 0 0\n"
-    "#scaling#\n1 1 1\n#translation#\n1 0 0\n#skew#\n0\n0\n0\n0\n0\n0\n";
-const std::string kReadShift = "success: new transform AFF\nsuccess: read transformation file t.AFF\n";
 
 size_t CountOf(const std::string &text, const std::string &part) {
   size_t n = 0;
