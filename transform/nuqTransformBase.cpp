@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <limits>
 
 #include "nuqConsole.h"
 #include "nuqImageData.h"
@@ -413,9 +414,18 @@ bool IsLineBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r
 }  // namespace
 
 bool ReadTransformLine(std::istream &in, std::string &strLine) {
-  std::string strRaw;
-  while (std::getline(in, strRaw)) {
-    if (strRaw.size() > 1023) strRaw.resize(1023);
+  // A fixed buffer: a huge file without line breaks never grows memory.
+  char szLine[1024];
+  for (;;) {
+    in.getline(szLine, sizeof(szLine));
+    if (in.bad()) return false;
+    if (in.fail()) {
+      if (in.eof()) return false;  // nothing left to read
+      // Longer than 1023 characters: the rest of the line is dropped.
+      in.clear();
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    std::string strRaw(szLine);
     std::string::size_type iComment = strRaw.find('#');
     if (iComment == std::string::npos) iComment = strRaw.find('%');
     if (iComment == std::string::npos) iComment = strRaw.find('?');
@@ -429,7 +439,6 @@ bool ReadTransformLine(std::istream &in, std::string &strLine) {
       return true;
     }
   }
-  return false;
 }
 
 bool ParseTransformNumbers(const std::string &strLine, float *pValues, int iCount) {

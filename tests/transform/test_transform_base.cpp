@@ -99,6 +99,14 @@ TEST(TransformLineRules, LongLinesCountOnlyTheirFirst1023Characters) {
   EXPECT_EQ(line, "1");
   ASSERT_TRUE(ReadTransformLine(in, line));
   EXPECT_EQ(line, "3");
+  // Also at the end of the stream, and for a line of exactly 1023 characters.
+  std::istringstream tail(std::string(1023, '7') + "\n" + "4 " + std::string(3000, 'x'));
+  ASSERT_TRUE(ReadTransformLine(tail, line));
+  EXPECT_EQ(line, std::string(1023, '7'));
+  ASSERT_TRUE(ReadTransformLine(tail, line));
+  EXPECT_EQ(line.substr(0, 2), "4 ");
+  EXPECT_EQ(line.size(), 1023u);
+  EXPECT_FALSE(ReadTransformLine(tail, line));
 }
 
 TEST(TransformLineRules, NumbersParsedAsStrtodAndRefusedWhenMissing) {
