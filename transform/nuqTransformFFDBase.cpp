@@ -239,6 +239,8 @@ bool nuqTransformFFDBase::SetImages(nuqImageDataT<short> *pTestImage,
 }
 
 bool nuqTransformFFDBase::SetDimension(int iDimension) {
+  // Offsets laid out for another dimension no longer fit the grid.
+  if (iDimension != m_iDimension && m_fControlPointOffsets != nullptr) ReleaseControlPoints();
   m_iDimension = iDimension;
   m_ControlGridInfo.SetDimension(iDimension);
   return true;

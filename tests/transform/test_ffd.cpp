@@ -292,6 +292,12 @@ TEST(FFDGrid, MallocRulesAndRefusals) {
   EXPECT_FALSE(ffd.MallocForControlPoints(100000, 1, 100000, 1, 100, 1, 1, 1));
   EXPECT_NE(testing::internal::GetCapturedStderr().find("error: "), std::string::npos);
   EXPECT_EQ(ffd.GetNumberOfParameters(), 1 * 3 * 2 * 3);
+
+  // Another dimension does not reinterpret offsets laid out for this one.
+  ffd.SetDimension(3);
+  EXPECT_EQ(ffd.GetNumberOfParameters(), 1 * 3 * 2 * 3);
+  ffd.SetDimension(4);
+  EXPECT_EQ(ffd.GetNumberOfParameters(), 0);
 }
 
 TEST(FFDFile, TextRoundTripKeepsOffsetsAndPlacement) {
