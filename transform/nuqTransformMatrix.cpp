@@ -354,12 +354,7 @@ float nuqTransformMatrix::GetMagnitude() const { return nuqTransformBase::GetMag
 float nuqTransformMatrix::GetMaxAbsParameter() const { return nuqTransformBase::GetMaxAbsParameter(); }
 
 float nuqTransformMatrix::DotProduct(nuqTransformBase *pOther) const {
-  const float *o = MatrixOf(pOther);
-  if (o == nullptr) return 0;
-  const float *m = &m_fAffineMatrix[0][0];
-  double dSum = 0;
-  for (int i = 0; i < 12; ++i) dSum += double(m[i]) * o[i];
-  return float(dSum);
+  return nuqTransformBase::DotProduct(pOther);
 }
 
 bool nuqTransformMatrix::SetIdentity() {
