@@ -677,3 +677,22 @@ TEST(FFDMask, MagnitudePortionAndPresetMasks) {
   EXPECT_EQ(step->GetParameterValue(1 * 3 + 2), 1.0f);
   EXPECT_EQ(step->GetParameterValue(2 * 3), 0.0f);
 }
+
+TEST(FFDEvaluation, TwoDimensionalDeformationAndItsFile) {
+  nuqtest::TempDir dir;
+  nuqTransformFFD ffd;
+  ffd.SetDimension(2);
+  ASSERT_TRUE(ffd.MallocForControlPoints(5, 1.0f, 5, 1.0f, 1, 1.0f, 1, 1.0f));
+  ASSERT_TRUE(ffd.SetParameterValue((2 + 2 * 5) * 2 + 1, 1.0f));  // (0, 1) at node (2, 2)
+  ASSERT_TRUE(ffd.SaveToFile(dir.File("flat.FFD")));
+  nuqTransformFFD back;
+  ASSERT_TRUE(back.ReadFromFile(dir.File("flat.FFD")));
+  for (nuqTransformFFD *f : {&ffd, &back}) {
+    const float p[4] = {2, 2, 0, 0};
+    float q[4];
+    f->TransformWorldToWorld(p, q);
+    EXPECT_EQ(q[0], 2.0f);
+    EXPECT_NEAR(q[1] - 2.0f, (4.0f / 6.0f) * (4.0f / 6.0f), 1e-6f);
+    EXPECT_EQ(q[2], 0.0f);
+  }
+}
