@@ -4,6 +4,7 @@
 
 #include "nuqActionCompare.h"
 #include "nuqActionField.h"
+#include "nuqActionInverse.h"
 #include "nuqActionJacobian.h"
 #include "nuqActionMatrix.h"
 #include "nuqConsole.h"
@@ -199,7 +200,7 @@ int RunAction(nuqRun &run) {
     }
     return ActionNotAvailable("-sqrt");
   }
-  if (s.eInverseMode != nuqInverseMode::Off) return ActionNotAvailable("-inv");
+  if (s.eInverseMode != nuqInverseMode::Off) return RunInverseAction(run);
   return RunFieldAction(run);
 }
 
