@@ -1,0 +1,194 @@
+#include "nuqMetricSquareRootTransform.h"
+
+#include <cstring>
+#include <typeinfo>
+
+#include "nuqTransformFieldLogEuclidean.h"
+#include "nuqTransformFields.h"
+
+namespace {
+
+// Maps world points through a transform. A displacement field whose class
+// maps points as the plain field does is read through its typed linear
+// models (no virtual call per point); anything else goes through its
+// TransformWorldToWorld. out[c] beyond the mapped coordinates keeps in[c].
+class FieldSampler {
+ public:
+  explicit FieldSampler(nuqTransformBase *transform) : m_pTransform(transform) {
+    nuqTransformFields *field = dynamic_cast<nuqTransformFields *>(transform);
+    if (!field) return;
+    const std::type_info &type = typeid(*transform);
+    if (type != typeid(nuqTransformFields) && type != typeid(nuqTransformIterateSquareRoot) &&
+        type != typeid(nuqTransformFieldLogEuclidean))
+      return;
+    m_pField = field;
+    const int dim = field->GetDimension();
+    m_iUsed = dim < 3 ? (dim < 0 ? 0 : dim) : 3;
+    nuqImageDataT<float> *volumes = field->GetTransformFields();
+    nuqImageModelingLinearT<float, float> *models = field->GetFieldModels();
+    m_bEmpty = m_iUsed < 1 || volumes[0].IsEmpty();
+    for (int c = 0; c < m_iUsed; ++c) {
+      m_apModels[c] = &models[c];
+      if (volumes[c].IsEmpty() || models[c].GetImage() != &volumes[c]) m_bEmpty = true;
+    }
+    m_pGrid = volumes[0].GetInfo();
+  }
+
+  bool IsDirect() const { return m_pField != nullptr; }
+  const nuqImageInfo *Grid() const { return m_pGrid; }
+  int Used() const { return m_iUsed; }
+  const nuqImageModelingLinearT<float, float> &Model(int c) const { return *m_apModels[c]; }
+
+  void Map(const float *in, float *out) const {
+    for (int d = 0; d < 4; ++d) out[d] = in[d];
+    if (!m_pField) {
+      m_pTransform->TransformWorldToWorld(in, out);
+      return;
+    }
+    if (m_bEmpty) return;  // an empty field leaves points where they are
+    float g[4] = {in[0], in[1], in[2], in[3]};
+    m_pGrid->WorldToGrid(g);
+    for (int c = 0; c < m_iUsed; ++c) out[c] = in[c] + m_apModels[c]->GetValueClamped(g[0], g[1], g[2], g[3]);
+  }
+
+ private:
+  nuqTransformBase *m_pTransform;
+  nuqTransformFields *m_pField = nullptr;
+  const nuqImageInfo *m_pGrid = nullptr;
+  const nuqImageModelingLinearT<float, float> *m_apModels[3] = {nullptr, nullptr, nullptr};
+  int m_iUsed = 0;
+  bool m_bEmpty = true;
+};
+
+int ClampDimension(int dimension) { return dimension < 0 ? 0 : (dimension > 4 ? 4 : dimension); }
+
+}  // namespace
+
+nuqMetricSquareRootTransform::nuqMetricSquareRootTransform() : m_pTargetTransform(nullptr) {}
+
+nuqMetricSquareRootTransform::~nuqMetricSquareRootTransform() = default;
+
+nuqMetricBase *nuqMetricSquareRootTransform::CloneTo(nuqMetricBase *target) {
+  if (!target) target = new nuqMetricSquareRootTransform();
+  nuqMetricBase::CloneTo(target);
+  if (auto *metric = dynamic_cast<nuqMetricSquareRootTransform *>(target))
+    metric->m_pTargetTransform = m_pTargetTransform;
+  return target;
+}
+
+std::string nuqMetricSquareRootTransform::GetMetricName() const { return "_SquareRootTRANSFORM_"; }
+
+void nuqMetricSquareRootTransform::SetTargetTransform(nuqTransformBase *target) {
+  m_pTargetTransform = target;
+}
+
+nuqTransformBase *nuqMetricSquareRootTransform::GetTargetTransform() const {
+  return m_pTargetTransform;
+}
+
+int nuqMetricSquareRootTransform::GetValue(double &value) {
+  value = 0;
+  if (!m_pTargetTransform || !m_pTransform || !m_pTestImage) return 0;
+  float from[4], to[4];
+  if (!GetTestROI(from, to)) return 0;
+  const FieldSampler target(m_pTargetTransform);
+  const FieldSampler root(m_pTransform);
+  const nuqImageInfo *grid = m_pTestImage->GetInfo();
+  const int dim = ClampDimension(m_iDimension);
+  const float *step = m_afSamplingIntervalVoxels;
+  double sum = 0;
+  int count = 0;
+  for (float t = from[3]; t <= to[3]; t += step[3])
+    for (float z = from[2]; z <= to[2]; z += step[2])
+      for (float y = from[1]; y <= to[1]; y += step[1]) {
+        double row = 0;
+        for (float x = from[0]; x <= to[0]; x += step[0]) {
+          float p[4] = {x, y, z, t};
+          grid->GridToWorld(p);
+          float w[4], a[4], b[4];
+          target.Map(p, w);
+          root.Map(p, a);
+          root.Map(a, b);
+          for (int i = 0; i < dim; ++i) {
+            const double d = double(b[i]) - w[i];
+            row += d * d;
+          }
+          ++count;
+        }
+        sum += row;
+      }
+  value = -sum;
+  return count;
+}
+
+bool ComputeSquareRootTransformGradient(nuqMetricBase *metric, nuqTransformFields *container) {
+  auto *fit = dynamic_cast<nuqMetricSquareRootTransform *>(metric);
+  if (!fit || !container) return false;
+  nuqTransformBase *rootTransform = fit->GetTransform();
+  nuqTransformBase *targetTransform = fit->GetTargetTransform();
+  if (!rootTransform || !targetTransform) return false;
+  const FieldSampler root(rootTransform);
+  if (!root.IsDirect()) return false;
+  const FieldSampler target(targetTransform);
+
+  nuqImageDataT<float> *out = container->GetTransformFields();
+  const int dim = container->GetDimension();
+  const int used = dim < 3 ? (dim < 0 ? 0 : dim) : 3;
+  for (int c = 0; c < ClampDimension(dim); ++c)
+    if (!out[c].IsEmpty())
+      std::memset(out[c].GetImageData(), 0, sizeof(float) * out[c].GetNumberOfPixels());
+  if (used < 1 || out[0].IsEmpty()) return true;
+  for (int c = 1; c < used; ++c)
+    if (out[c].GetNumberOfPixels() != out[0].GetNumberOfPixels()) return false;
+
+  // Central differences of u at q along world axis a, with the half-step
+  // offsets in S's grid precomputed: grid(q +- h e_a) = grid(q) +- h M e_a.
+  const int derivatives = root.Used();
+  float offset[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+  float inverseStep[3] = {0, 0, 0};
+  if (derivatives > 0) {
+    const nuqImageInfo *grid = root.Grid();
+    const float *m = grid->GetWorldToImage();
+    for (int a = 0; a < derivatives; ++a) {
+      const float s = grid->m_fSpacing[a];
+      if (!(s > 0)) continue;  // no derivative along an axis without spacing
+      inverseStep[a] = 1.0f / s;
+      for (int r = 0; r < 3; ++r) offset[a][r] = 0.5f * s * m[r * 4 + a];
+    }
+  }
+
+  const nuqImageInfo *grid = out[0].GetInfo();
+  const int *size = out[0].GetSizeArray();
+  float *data[3] = {nullptr, nullptr, nullptr};
+  for (int c = 0; c < used; ++c) data[c] = out[c].GetImageData();
+  int index = 0;
+  for (int t = 0; t < size[3]; ++t)
+    for (int z = 0; z < size[2]; ++z)
+      for (int y = 0; y < size[1]; ++y)
+        for (int x = 0; x < size[0]; ++x, ++index) {
+          float p[4] = {float(x), float(y), float(z), float(t)};
+          grid->GridToWorld(p);
+          float q[4], s[4], w[4];
+          root.Map(p, q);
+          root.Map(q, s);
+          target.Map(p, w);
+          float r[3] = {0, 0, 0};
+          for (int c = 0; c < used; ++c) r[c] = s[c] - w[c];
+          float g[4] = {q[0], q[1], q[2], q[3]};
+          if (derivatives > 0) root.Grid()->WorldToGrid(g);
+          // (I + D)^T r, D[c][a] = d u_c / d world_a.
+          float gradient[3] = {r[0], r[1], r[2]};
+          for (int a = 0; a < derivatives; ++a) {
+            if (inverseStep[a] == 0) continue;
+            const float *o = offset[a];
+            for (int c = 0; c < derivatives; ++c) {
+              const nuqImageModelingLinearT<float, float> &model = root.Model(c);
+              const float plus = model.GetValueClamped(g[0] + o[0], g[1] + o[1], g[2] + o[2], g[3]);
+              const float minus = model.GetValueClamped(g[0] - o[0], g[1] - o[1], g[2] - o[2], g[3]);
+              gradient[a] += r[c] * (plus - minus) * inverseStep[a];
+            }
+          }
+          for (int a = 0; a < used; ++a) data[a][index] = -2.0f * gradient[a];
+        }
+  return true;
+}

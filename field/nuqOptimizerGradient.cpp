@@ -1,0 +1,364 @@
+#include "nuqOptimizerGradient.h"
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <istream>
+#include <sstream>
+
+#include "nuqConsole.h"
+#include "nuqMetricBase.h"
+#include "nuqTransformBase.h"
+#include "nuqTransformFields.h"
+
+namespace {
+
+// Every line is formatted on its own stream: numbers always carry six
+// significant digits, whatever the console streams were set to.
+class Line {
+ public:
+  Line() { m_Text.precision(6); }
+  template <class V>
+  Line &operator<<(const V &value) {
+    m_Text << value;
+    return *this;
+  }
+  void ToOut() const { std::cout << m_Text.str(); }
+  void ToErr() const { std::cerr << m_Text.str(); }
+
+ private:
+  std::ostringstream m_Text;
+};
+
+long Seconds(std::time_t since) { return static_cast<long>(std::time(nullptr) - since); }
+
+// Frees the scratch transforms of a run on every way out.
+struct Scratch {
+  nuqTransformBase *p = nullptr, *q = nullptr, *d = nullptr;
+  ~Scratch() {
+    delete p;
+    delete q;
+    delete d;
+  }
+};
+
+}  // namespace
+
+nuqOptimizerGradient::nuqOptimizerGradient()
+    : m_pDeltaCostTransform(nullptr),
+      m_fRegularRate(1.0f),
+      m_fStepLength(1.0f),
+      m_fMinStepLength(0.1f),
+      m_fRegriddingPortion(-1.0f),
+      m_bLineSearch(0),
+      m_iMaxLineSearchSteps(100) {}
+
+nuqOptimizerGradient::~nuqOptimizerGradient() { delete m_pDeltaCostTransform; }
+
+nuqTransformBase *nuqOptimizerGradient::NewZeroClone() const {
+  if (!m_pTransform) return nullptr;
+  nuqTransformBase *clone = nullptr;
+  m_pTransform->CloneTo(clone);
+  if (clone) clone->SetAllParameters(0);
+  return clone;
+}
+
+void nuqOptimizerGradient::SetTransform(nuqTransformBase *transform) {
+  nuqOptimizerBase::SetTransform(transform);
+  if (!m_pDeltaCostTransform) m_pDeltaCostTransform = NewZeroClone();
+}
+
+std::string nuqOptimizerGradient::GetOptimizerText() const {
+  char buffer[512];
+  std::snprintf(buffer, sizeof(buffer),
+                "\n#regular rate#\n%f\n\n#regular min step length#\n%f\n\n#current step#\n%f\n"
+                "\n#Regridding portion#\n%f\n",
+                m_fRegularRate, m_fMinStepLength, m_fStepLength, m_fRegriddingPortion);
+  return nuqOptimizerBase::GetOptimizerText() + buffer;
+}
+
+bool nuqOptimizerGradient::ReadFromStream(std::istream &stream) {
+  if (!nuqOptimizerBase::ReadFromStream(stream)) return false;
+  float values[4] = {0, 0, 0, 0};
+  for (float &v : values) {
+    if (!ReadTransformNumbers(stream, &v, 1)) {
+      std::cerr << "error: read nuqOptimizerGradient stream error!\n";
+      return false;
+    }
+  }
+  m_fRegularRate = values[0];
+  m_fMinStepLength = values[1];
+  m_fStepLength = values[2];
+  m_fRegriddingPortion = values[3];
+  return true;
+}
+
+nuqOptimizerBase *nuqOptimizerGradient::CloneTo(nuqOptimizerBase *target) {
+  if (!target) target = new nuqOptimizerGradient();
+  nuqOptimizerBase::CloneTo(target);
+  if (auto *gradient = dynamic_cast<nuqOptimizerGradient *>(target)) {
+    if (gradient == this) return target;
+    gradient->m_fRegularRate = m_fRegularRate;
+    gradient->m_fStepLength = m_fStepLength;
+    gradient->m_fMinStepLength = m_fMinStepLength;
+    gradient->m_fRegriddingPortion = m_fRegriddingPortion;
+    gradient->m_bLineSearch = m_bLineSearch;
+    gradient->m_iMaxLineSearchSteps = m_iMaxLineSearchSteps;
+  }
+  return target;
+}
+
+void nuqOptimizerGradient::SetRegularRate(float rate) { m_fRegularRate = rate; }
+float nuqOptimizerGradient::GetRegularRate() const { return m_fRegularRate; }
+void nuqOptimizerGradient::SetStepLength(float length) { m_fStepLength = length; }
+float nuqOptimizerGradient::GetStepLength() const { return m_fStepLength; }
+void nuqOptimizerGradient::SetMinStepLength(float length) { m_fMinStepLength = length; }
+float nuqOptimizerGradient::GetMinStepLength() const { return m_fMinStepLength; }
+void nuqOptimizerGradient::SetRegriddingPortion(float portion) { m_fRegriddingPortion = portion; }
+float nuqOptimizerGradient::GetRegriddingPortion() const { return m_fRegriddingPortion; }
+void nuqOptimizerGradient::SetLineSearch(int on) { m_bLineSearch = on; }
+int nuqOptimizerGradient::GetLineSearch() const { return m_bLineSearch; }
+void nuqOptimizerGradient::SetMaxLineSearchSteps(int n) { m_iMaxLineSearchSteps = n; }
+int nuqOptimizerGradient::GetMaxLineSearchSteps() const { return m_iMaxLineSearchSteps; }
+
+void nuqOptimizerGradient::Run() {
+  m_bStop = false;
+  m_dValue = m_dBestValue = 0;
+  m_iNoImprovementSteps = 0;
+  m_iCurrentStep = 0;
+  if (!m_pTransform || !m_pMetric) {
+    std::cerr << "error: optimization needs a transform and a metric\n";
+    m_bStop = true;
+    return;
+  }
+  Scratch scratch;
+  scratch.p = NewZeroClone();
+  scratch.q = NewZeroClone();
+  scratch.d = NewZeroClone();
+  delete m_pDeltaCostTransform;
+  m_pDeltaCostTransform = NewZeroClone();
+  if (!scratch.p || !scratch.q || !scratch.d || !m_pDeltaCostTransform) {
+    std::cerr << "error: optimization cannot copy its transform\n";
+    m_bStop = true;
+    return;
+  }
+  const bool perGroup = m_pRegistrationContext && m_pRegistrationContext->GetNormalisePerGroup();
+
+  while (m_iCurrentStep < m_iMaxSteps) {
+    const std::time_t stepStart = std::time(nullptr);
+    if (IsSuccessShown())
+      (Line() << "\nsuccess: Optimisation Step:\t" << (m_iCurrentStep + 1) << "\t of " << m_iMaxSteps
+              << "\n")
+          .ToOut();
+
+    int count = 0;
+    const std::time_t gradientStart = std::time(nullptr);
+    if (!m_pMetric->ComputeDeltaCostFunction(m_pDeltaCostTransform, m_dValue, count,
+                                             m_pParameterScale)) {
+      std::cerr << "error: optimization failed due to metric get value and delta cost\n";
+      return;
+    }
+    const long gradientSeconds = Seconds(gradientStart);
+    if (IsSuccessShown())
+      (Line() << "success: \t curr searching length " << m_fStepLength << " \t similarity "
+              << m_dValue << "\n")
+          .ToOut();
+
+    if (m_fDirection * m_dBestValue < m_fDirection * m_dValue || m_iCurrentStep == 0) {
+      m_dBestValue = m_dValue;
+      m_iNoImprovementSteps = 0;
+    } else {
+      ++m_iNoImprovementSteps;
+    }
+    if (m_iMaxNoImprovementSteps > 0 && m_iNoImprovementSteps >= m_iMaxNoImprovementSteps) {
+      if (IsSuccessShown())
+        (Line() << "\nsuccess: Stop because can not be optimized for " << m_iNoImprovementSteps
+                << " steps\n")
+            .ToOut();
+      m_bStop = true;
+      return;
+    }
+    if (IsSuccessShown())
+      (Line() << "success: \t run time of ComputeDeltaCostFunction computation is "
+              << gradientSeconds << " seconds \n")
+          .ToOut();
+
+    // A gradient that turned against the previous one shortens the step.
+    if (m_fRegularRate > 1 && scratch.p->DotProduct(m_pDeltaCostTransform) < 0)
+      m_fStepLength /= m_fRegularRate;
+    if (m_fStepLength < m_fMinStepLength) m_fStepLength = m_fMinStepLength;
+
+    const float magnitude = m_pDeltaCostTransform->GetMagnitude();
+    if (IsDebugShown()) (Line() << "debug: mag of pDeltaCostTransform " << magnitude << "\n").ToOut();
+    if (magnitude < 1e-20f) {
+      m_bStop = true;
+      if (IsSuccessShown())
+        (Line() << "\nsuccess: Reach zero gradient for stop " << magnitude << "\n").ToOut();
+      return;
+    }
+
+    PrepareDirection(scratch.p, m_pDeltaCostTransform, scratch.q, scratch.d);
+    scratch.d->Normalise(perGroup);
+    const float advance = AdvanceAlongDirection(scratch.d);
+    if (advance == 0) {
+      m_bStop = true;
+      if (IsSuccessShown()) (Line() << "\nsuccess: Reach a local optimum \n").ToOut();
+      return;
+    }
+    if (IsSuccessShown())
+      (Line() << "success: Run time of this optimization is " << Seconds(stepStart)
+              << " seconds \n")
+          .ToOut();
+    ++m_iCurrentStep;
+  }
+}
+
+void nuqOptimizerGradient::PrepareDirection(nuqTransformBase *previousGradient,
+                                            nuqTransformBase *gradient,
+                                            nuqTransformBase *previousDirection,
+                                            nuqTransformBase *direction) {
+  direction->SetToScaled(gradient, 1.0f);
+  if (m_fRegularRate > 1) {
+    previousGradient->SetToScaled(gradient, 1.0f);
+    previousDirection->SetToScaled(direction, 1.0f);
+  }
+}
+
+float nuqOptimizerGradient::AdvanceAlongDirection(nuqTransformBase *pDeltaCostCur) {
+  nuqTransformBase *s = m_pTransform;
+  if (!s || !pDeltaCostCur) return 0;
+  if (m_pParameterScale) pDeltaCostCur->Multiply(m_pParameterScale);
+  pDeltaCostCur->Scale(m_fStepLength * m_fDirection);
+  if (IsDebugShown()) {
+    const std::string type = s->GetTransformType();
+    if (type == "FFD" || type == "GRID" || type == "FBS")
+      (Line() << "debug: \t\t max of m_pTransform " << s->GetMaxAbsParameter()
+              << " and max of pDeltaCostCur" << pDeltaCostCur->GetMaxAbsParameter() << "\n")
+          .ToOut();
+  }
+  if (!m_bLineSearch) {
+    s->Add(pDeltaCostCur);
+    Regrid(false);
+    return 1;
+  }
+  double last = 0;
+  m_pMetric->GetValue(last);
+  float advance = 0;
+  int i = 0;
+  while (i < m_iMaxLineSearchSteps) {
+    s->Add(pDeltaCostCur);
+    advance += 1;
+    double value = 0;
+    m_pMetric->GetValue(value);
+    if (m_fDirection * value <= m_fDirection * last) {
+      // The step that did not improve is taken back by half, unevaluated.
+      s->AddScaled(pDeltaCostCur, -0.5f);
+      advance -= 0.5f;
+      break;
+    }
+    last = value;
+    if (Regrid(false)) break;
+    if (++i >= m_iMaxLineSearchSteps) break;
+  }
+  if (IsSuccessShown())
+    (Line() << "success: \t \t Advanced more " << i << " steps with value " << last << "\n").ToOut();
+  return advance;
+}
+
+bool nuqOptimizerGradient::Regrid(bool force) {
+  if (!m_pTransform || !m_pRegistrationContext) return false;
+  if (m_pTransform->GetTransformType().find("AFF") != std::string::npos) return false;
+  if (force) {
+    ConcatenateTransformsNUpdate();
+    if (IsSuccessShown())
+      (Line() << "success: \t Force concatenate up the former transformation displacement into "
+                 "transform field gipls\n")
+          .ToOut();
+    return true;
+  }
+  if (!m_pRegistrationContext->GetRegridding()) return false;
+  const int positive = m_pParameterScale ? m_pParameterScale->CountPositiveParameters()
+                                         : m_pTransform->GetNumberOfFreeParameters();
+  if (positive <= 0) return false;
+  const float portion = m_pTransform->ConstrainToInvertible() *
+                        float(m_pTransform->GetNumberOfFreeParameters()) / float(positive);
+  if (!(portion > m_fRegriddingPortion)) return false;
+  if (IsDebugShown()) std::cout << "debug: \t difoemorphism FFD regridding \n";
+  ConcatenateTransformsNUpdate();
+  if (IsSuccessShown())
+    (Line() << "success: \t Concatenate up the former transformation displacement into transform "
+               "field gipls when "
+            << portion << "(>" << m_fRegriddingPortion << ") for diffeomorphism \n")
+        .ToOut();
+  return true;
+}
+
+bool nuqOptimizerGradient::ConcatenateTransforms() {
+  if (!m_pTransform || !m_pRegistrationContext || !m_pMetric || !m_pMetric->GetTestImage())
+    return false;
+  const std::time_t start = std::time(nullptr);
+  nuqImageDataT<short> *test = m_pMetric->GetTestImage();
+  const int dim = test->GetDimension();
+  const float *given = m_pRegistrationContext->GetConcatenationSpacing();
+  float spacing[4] = {given[0], given[1], given[2], given[3]};
+  bool anyZero = false;
+  for (int d = 0; d < 4; ++d)
+    if (spacing[d] == 0) anyZero = true;
+  if (anyZero)
+    for (float &s : spacing) s = 2.0f;
+  // The new grid starts at the test image's index 0 and covers its extent.
+  float extent[4] = {0, 0, 0, 0};
+  test->GetPhysicalExtent(extent);
+  nuqImageInfo orientation;
+  test->GetInfo()->Clone(&orientation);
+  nuqTransformBase *chain[2] = {m_pTransform, m_pRegistrationContext->GetFormerField()};
+  nuqTransformFields *field = ComposeTransformsToField(chain, 2, dim, spacing, extent, nullptr,
+                                                       nullptr, &orientation);
+  if (!field) return false;
+  m_pRegistrationContext->SetFormerField(field);
+  m_pTransform->SetIdentity();
+  if (IsSuccessShown())
+    (Line() << "success: \t\t Run time of ConcatenateTransforms is " << Seconds(start)
+            << " seconds \n")
+        .ToOut();
+  return true;
+}
+
+bool nuqOptimizerGradient::ConcatenateTransformsToField() { return ConcatenateTransforms(); }
+
+bool nuqOptimizerGradient::ConcatenateTransformsNUpdate() {
+  const std::time_t start = std::time(nullptr);
+  if (!ConcatenateTransforms()) return false;
+  const bool updated = m_pRegistrationContext->Update();
+  if (IsSuccessShown())
+    (Line() << "success: \t\t Run time of ConcatenateTransformsNUpdate::Update is "
+            << Seconds(start) << " seconds \n")
+        .ToOut();
+  return updated;
+}
+
+nuqOptimizerGradientField::nuqOptimizerGradientField() = default;
+
+nuqOptimizerGradientField::~nuqOptimizerGradientField() = default;
+
+void nuqOptimizerGradientField::Run() {
+  const int verbose = g_nVerbose;
+  const int lineSearch = m_bLineSearch;
+  // Step messages of a field optimisation show only from verbosity 2.
+  if (g_nVerbose == 1) g_nVerbose = 0;
+  nuqOptimizerGradient::Run();
+  g_nVerbose = verbose;
+  m_bLineSearch = lineSearch;
+}
+
+nuqOptimizerBase *nuqOptimizerGradientField::CloneTo(nuqOptimizerBase *target) {
+  if (!target) target = new nuqOptimizerGradientField();
+  return nuqOptimizerGradient::CloneTo(target);
+}
+
+float nuqOptimizerGradientField::AdvanceAlongDirection(nuqTransformBase *pDeltaCostCur) {
+  const float advance = nuqOptimizerGradient::AdvanceAlongDirection(pDeltaCostCur);
+  // A search that went exactly one unit step is not worth its evaluations.
+  if (advance == 1 && m_bLineSearch == 1) m_bLineSearch = 0;
+  return advance;
+}
