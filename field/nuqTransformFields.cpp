@@ -13,6 +13,7 @@
 #include "nuqImageIO.h"
 #include "nuqImageProcess.h"
 #include "nuqMatrix.h"
+#include "nuqMetricSquareRootTransform.h"
 
 namespace {
 
@@ -240,6 +241,10 @@ bool nuqTransformFields::SetParameterValue(int index, float value) {
     index -= count;
   }
   return false;
+}
+
+bool nuqTransformFields::ComputeGradient(nuqMetricBase *metric, nuqTransformBase *, bool) {
+  return ComputeSquareRootTransformGradient(metric, this);
 }
 
 bool nuqTransformFields::SmoothFields(const float *sigma) {

@@ -43,6 +43,9 @@ class nuqTransformFields : public nuqGradientBase {
   int GetNumberOfParameters() const override;
   float GetParameterValue(int index) const override;
   bool SetParameterValue(int index, float value) override;
+  // Analytic gradient of the square-root fit (nuqMetricSquareRootTransform)
+  // over the displacement of the metric's field, stored into this field.
+  bool ComputeGradient(nuqMetricBase *metric, nuqTransformBase *step, bool flag) override;
 
   // sigma: one standard deviation per dimension, in mm.
   virtual bool SmoothFields(const float *sigma);
