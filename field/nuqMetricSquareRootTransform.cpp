@@ -117,7 +117,7 @@ int nuqMetricSquareRootTransform::GetValue(double &value) {
         }
         sum += row;
       }
-  value = -sum;
+  value = 0.0 - sum;  // a perfect fit reads 0, not -0
   return count;
 }
 
