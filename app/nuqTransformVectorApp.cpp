@@ -7,6 +7,7 @@
 #include "nuqActionInverse.h"
 #include "nuqActionJacobian.h"
 #include "nuqActionMatrix.h"
+#include "nuqActionSqrt.h"
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
 #include "nuqLocalAffineSetup.h"
@@ -154,12 +155,6 @@ int PrepareLocalAffines(nuqRun &run) {
   return kRunOk;
 }
 
-// Placeholder for an action whose code is not part of this build yet.
-int ActionNotAvailable(const char *action) {
-  std::cerr << "error: the action " << action << " is not available in this build\n";
-  return kRunFailed;
-}
-
 // The comparison reports save their images only with -mag and a prefix.
 bool SaveComparisonImages(const nuqRunSettings &s) { return s.bMag && !s.strOutputPrefix.empty(); }
 
@@ -198,7 +193,9 @@ int RunAction(nuqRun &run) {
       std::cerr << "error: only compute square root for first transformation\n";
       return kRunSetupMismatch;
     }
-    return ActionNotAvailable("-sqrt");
+    ComputeSquareRootTransform(run.referenceImage, run.apTransforms[0], s.nSqrtTimes,
+                               s.strOutputPrefix);
+    return kRunOk;
   }
   if (s.eInverseMode != nuqInverseMode::Off) return RunInverseAction(run);
   return RunFieldAction(run);
