@@ -1,4 +1,5 @@
 #include "nuqConsole.h"
+#include "nuqSafeOutput.h"
 
 #include <cctype>
 #include <cstdio>
@@ -91,7 +92,10 @@ std::string &ToUpperCase(std::string &text) {
 }
 
 bool WriteTextFile(const std::string &text, const std::string &fileName) {
-  std::ofstream out(fileName.c_str(), std::ios::out | std::ios::binary | std::ios::trunc);
+  // Written beside the target and renamed, so a failure keeps the old file.
+  nuqSafeOutput output(fileName);
+  std::ofstream out(output.GetTemporaryName().c_str(),
+                    std::ios::out | std::ios::binary | std::ios::trunc);
   if (!out) {
     std::cerr << "error: open file name " << fileName << " fail! ";
     return false;
@@ -102,5 +106,5 @@ bool WriteTextFile(const std::string &text, const std::string &fileName) {
     std::cerr << "error: write file name " << fileName << " fail! ";
     return false;
   }
-  return true;
+  return output.Commit();
 }

@@ -33,7 +33,8 @@ std::string GetDirectoryPart(const std::string &fileName);
 std::string &ToLowerCase(std::string &text);
 std::string &ToUpperCase(std::string &text);
 
-// Creates or truncates the file and writes the text byte for byte.
+// Writes the text byte for byte under a temporary name beside the file, then
+// renames it into place; a failure leaves the previous file untouched.
 bool WriteTextFile(const std::string &text, const std::string &fileName);
 
 // Stream helpers that keep every message on the scheme above.
