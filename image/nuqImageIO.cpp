@@ -19,6 +19,7 @@
 #include "nuqConsole.h"
 #include "nuqGiplIO.h"
 #include "nuqMatrix.h"
+#include "nuqSafeOutput.h"
 
 namespace {
 
@@ -488,9 +489,16 @@ bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::stri
     return false;
   }
   out->iname_offset = 352;
-  // nifticlib reports a file it cannot create with its own line; test first.
+  // The voxels go to a temporary name beside the target (same extension, so
+  // the same format and compression) and are renamed into place when complete.
   const std::string target = out->fname != nullptr ? out->fname : fileName;
-  if (FILE *probe = std::fopen(target.c_str(), "wb")) {
+  nuqSafeOutput output(target);
+  if (nifti_set_filenames(out.get(), output.GetTemporaryName().c_str(), 0, 1) != 0) {
+    std::cerr << "error: cannot save image " << fileName << ": not a NIfTI file name\n";
+    return false;
+  }
+  // nifticlib reports a file it cannot create with its own line; test first.
+  if (FILE *probe = std::fopen(output.GetTemporaryName().c_str(), "wb")) {
     std::fclose(probe);
   } else {
     std::cerr << "error: cannot create image file " << target << "\n";
@@ -513,11 +521,12 @@ bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::stri
   const std::string &written = target;
   bool complete = closed;
   if (complete && !EndsWith(written, ".gz"))
-    complete = FileSize(written) >= 352 + static_cast<long long>(count * width);
+    complete = FileSize(output.GetTemporaryName()) >= 352 + static_cast<long long>(count * width);
   if (!complete) {
     std::cerr << "error: writing image " << written << " failed\n";
     return false;
   }
+  if (!output.Commit()) return false;
   if (g_nVerbose > 0) std::cout << "success: Save image " << written << "\n";
   return true;
 }
