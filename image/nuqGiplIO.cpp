@@ -12,6 +12,7 @@
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
 #include "nuqMatrix.h"
+#include "nuqSafeOutput.h"
 
 namespace {
 
@@ -395,7 +396,10 @@ bool WriteGiplImage(const nuqImageDataT<T> *volume, int code, const std::string 
     }
   }
 
-  std::ofstream out(fileName.c_str(), std::ios::out | std::ios::binary | std::ios::trunc);
+  // Written beside the target and renamed into place only when complete.
+  nuqSafeOutput output(fileName);
+  std::ofstream out(output.GetTemporaryName().c_str(),
+                    std::ios::out | std::ios::binary | std::ios::trunc);
   if (!out) {
     std::cerr << "error: Open File " << fileName << " as gipl file name Failed!\n";
     return false;
@@ -439,6 +443,7 @@ bool WriteGiplImage(const nuqImageDataT<T> *volume, int code, const std::string 
     std::cerr << "error: write gipl file " << fileName << " failed\n";
     return false;
   }
+  if (!output.Commit()) return false;
   if (IsSuccessShown()) std::cout << "success: Save image " << fileName << "\n";
   return true;
 }
