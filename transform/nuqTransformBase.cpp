@@ -10,6 +10,7 @@
 
 #include "nuqConsole.h"
 #include "nuqImageData.h"
+#include "nuqSafeOutput.h"
 // The metric belongs to the field folder, which may not provide it yet.
 #if __has_include("nuqMetricBase.h")
 #include "nuqMetricBase.h"
@@ -305,13 +306,21 @@ bool nuqTransformBase::SaveToFile(const std::string &strFileName) {
   std::string strName = strFileName;
   const std::string strType = GetTransformType();
   if (GetExtension(strName) != strType) strName += "." + strType;
-  std::ofstream file(strName.c_str(), std::ios::out | std::ios::trunc | std::ios::binary);
+  // Written beside the target and renamed into place only when complete.
+  nuqSafeOutput output(strName);
+  std::ofstream file(output.GetTemporaryName().c_str(),
+                     std::ios::out | std::ios::trunc | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: save to file name " << strName << " fail! ";
     return false;
   }
   file << GetTransformText();
   file.close();
+  if (!file) {
+    std::cerr << "error: save to file name " << strName << " fail! ";
+    return false;
+  }
+  if (!output.Commit()) return false;
   m_strTransformFileName = strName;
   return true;
 }

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "nuqConsole.h"
+#include "nuqSafeOutput.h"
 #include "nuqMatrix.h"
 
 namespace {
@@ -380,13 +381,21 @@ bool nuqTransformMatrix::SaveToFile(const std::string &strFileName) {
     }
     strText = GetTransformText();
   }
-  std::ofstream file(strName.c_str(), std::ios::out | std::ios::trunc | std::ios::binary);
+  // Written beside the target and renamed into place only when complete.
+  nuqSafeOutput output(strName);
+  std::ofstream file(output.GetTemporaryName().c_str(),
+                     std::ios::out | std::ios::trunc | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: save to file name " << strName << " fail! ";
     return false;
   }
   file << strText;
   file.close();
+  if (!file) {
+    std::cerr << "error: save to file name " << strName << " fail! ";
+    return false;
+  }
+  if (!output.Commit()) return false;
   m_strTransformFileName = strName;
   return true;
 }
