@@ -14,6 +14,7 @@
 #include "nuqImageProcess.h"
 #include "nuqMatrix.h"
 #include "nuqMetricSquareRootTransform.h"
+#include "nuqSafeOutput.h"
 
 namespace {
 
@@ -194,7 +195,9 @@ bool nuqTransformFields::SaveToFile(const std::string &fileName) {
   for (int c = 0; c < UsedComponents(); ++c) {
     saved[c] = ComponentFileName(base, c);
     m_aFieldImages[c].SetDataType(64);
-    SaveImageFile(&m_aFieldImages[c], saved[c]);
+    // An FLD text naming a component that was not written would be a broken
+    // output reported as success: stop at the first failed image.
+    if (!SaveImageFile(&m_aFieldImages[c], saved[c])) return false;
   }
   // The text lists the names just written; the stored names stay as they were.
   std::string kept[4];
@@ -205,13 +208,20 @@ bool nuqTransformFields::SaveToFile(const std::string &fileName) {
   const std::string text = GetTransformText();
   for (int c = 0; c < 4; ++c) m_strFieldFileNames[c] = kept[c];
 
-  std::ofstream out(base + ".FLD", std::ios::binary | std::ios::trunc);
+  // Written beside the target and renamed into place only when complete.
+  nuqSafeOutput output(base + ".FLD");
+  std::ofstream out(output.GetTemporaryName().c_str(), std::ios::binary | std::ios::trunc);
   if (!out) {
     std::cerr << "error: save to file name " << base << " fail! ";
     return false;
   }
   out << text;
-  return true;
+  out.close();
+  if (!out) {
+    std::cerr << "error: save to file name " << base << " fail! ";
+    return false;
+  }
+  return output.Commit();
 }
 
 int nuqTransformFields::GetNumberOfParameters() const {
