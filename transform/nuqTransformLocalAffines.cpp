@@ -11,6 +11,7 @@
 #include "nuqImageIO.h"
 #include "nuqImageProcess.h"
 #include "nuqMatrix.h"
+#include "nuqMetricBase.h"
 #include "nuqTransformFields.h"
 #include "nuqTransformMatrix.h"
 
@@ -858,4 +859,56 @@ nuqTransformFields *nuqTransformLocalAffines::ComposeInverseSquareRootField(
   }
   delete pWork;
   return pField;
+}
+
+bool nuqTransformLocalAffines::ComputeLocalGradientImpl(nuqMetricBase *pMetric,
+                                                        nuqTransformBase *pStep) {
+  if (!pStep) {
+    std::cerr << "Error: local affine gradient should be given the local affine object as "
+                 "differential step\n";
+    return false;
+  }
+  if (!ComputeGlobalGradient(pMetric, pStep)) return false;
+  nuqTransformBase *pTransform = pMetric->GetTransform();
+  auto *pLocalTransform = dynamic_cast<nuqTransformLocalAffines *>(pTransform);
+  nuqImageDataT<short> *pRegions = m_pRegionImages;
+  if (!pRegions && pLocalTransform) pRegions = pLocalTransform->m_pRegionImages;
+  nuqImageDataT<short> *pTestMask = pMetric->GetTestMaskImage();
+  nuqImageDataT<short> *pRefMask = pMetric->GetRefMaskImage();
+  for (int i = 0; i < m_nNoLocalAffines; ++i) {
+    if (!m_pLocalAffines[i]) continue;
+    // Only the metric samples inside region i count for local i.
+    if (pRegions) pMetric->SetMaskImages(&pRegions[i], pRefMask);
+    const int nParameters = m_pLocalAffines[i]->GetNumberOfParameters();
+    for (int j = 0; j < nParameters && j < kAffineParameters; ++j) {
+      const int k = kAffineParameters * (i + 1) + j;
+      const float fStep = pStep->GetParameterValue(k);
+      float fGradient = 0;
+      if (fStep > 0) {
+        const float fValue = pTransform->GetParameterValue(k);
+        float fPlus = 0, fMinus = 0;
+        pTransform->SetParameterValue(k, fValue + fStep);
+        pMetric->GetValue(fPlus);
+        pTransform->SetParameterValue(k, fValue - fStep);
+        pMetric->GetValue(fMinus);
+        pTransform->SetParameterValue(k, fValue);
+        fGradient = fPlus - fMinus;
+      }
+      m_pLocalAffines[i]->SetParameterValue(j, fGradient);
+    }
+  }
+  pMetric->SetMaskImages(pTestMask, pRefMask);
+  return true;
+}
+
+bool nuqTransformLocalAffines::ComputeLocalGradient(nuqMetricBase *pMetric,
+                                                    nuqTransformBase *pStep) {
+  return ComputeLocalGradientImpl(pMetric, pStep);
+}
+
+bool nuqTransformLocalAffines::ComputeLocalGradientByRegions(nuqMetricBase *pMetric,
+                                                             nuqTransformBase *pStep) {
+  // The metric evaluates a region through its test mask, so the per-region
+  // values are those of the masked evaluation above.
+  return ComputeLocalGradientImpl(pMetric, pStep);
 }

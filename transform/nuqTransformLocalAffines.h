@@ -96,6 +96,12 @@ class nuqTransformLocalAffines : public nuqTransformMultipleAffines {
   virtual nuqTransformFields *SquareInverseSquareRootField(nuqImageDataT<short> *pImage, int n);
   virtual void SetAuxiliaryFlag(bool bFlag);
   virtual bool GetAuxiliaryFlag() const;
+  // The global gradient, then for each local i, with region image i as the
+  // metric's test mask, the central differences over local i's parameters
+  // (the metric's transform is changed and restored, the gradient stored
+  // here). The metric's masks are restored afterwards.
+  virtual bool ComputeLocalGradient(nuqMetricBase *pMetric, nuqTransformBase *pStep);
+  virtual bool ComputeLocalGradientByRegions(nuqMetricBase *pMetric, nuqTransformBase *pStep);
 
   bool HasFacet() const { return m_bHasFacet; }
   const nuqImageDataT<float> *GetDistanceMap(int i) const { return &m_aDistanceMaps[i]; }
@@ -116,6 +122,7 @@ class nuqTransformLocalAffines : public nuqTransformMultipleAffines {
   // Working copy with its own region images of this transform's geometry.
   nuqTransformLocalAffines *NewWorkingCopy();
   nuqTransformFields *ComposeSquaredField(nuqImageDataT<short> *pImage, int n, bool bInverse);
+  bool ComputeLocalGradientImpl(nuqMetricBase *pMetric, nuqTransformBase *pStep);
 
   nuqImageDataT<short> *m_pRegionImages;
   std::string m_strRegionFileNames[kMaxLocalAffines];

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "nuqConsole.h"
+#include "nuqMetricBase.h"
 #include "nuqTransformMatrix.h"
 
 namespace {
@@ -447,3 +448,31 @@ bool nuqTransformMultipleAffines::SetNumberOfLocalMatrices(int iCount) {
 int nuqTransformMultipleAffines::GetNumberOfLocalAffines() const { return m_nNoLocalAffines; }
 
 nuqTransformAffine **nuqTransformMultipleAffines::GetLocalAffines() { return m_pLocalAffines; }
+
+bool nuqTransformMultipleAffines::ComputeGlobalGradient(nuqMetricBase *pMetric,
+                                                        nuqTransformBase *pStep) {
+  if (!pStep) {
+    std::cerr << "Error: local affine gradient should be given the local affine object as "
+                 "differential step\n";
+    return false;
+  }
+  if (!pMetric || !pMetric->GetTransform()) return false;
+  nuqTransformBase *pTransform = pMetric->GetTransform();
+  for (int k = 0; k < kAffineParameters; ++k) nuqTransformAffine::SetParameterValue(k, 0.0f);
+  for (int k = 0; k < kAffineParameters; ++k) {
+    float fStep = pStep->GetParameterValue(k);
+    float fGradient = 0;
+    if (fStep > 0) {
+      float fValue = pTransform->GetParameterValue(k);
+      float fPlus = 0, fMinus = 0;
+      pTransform->SetParameterValue(k, fValue + fStep);
+      pMetric->GetValue(fPlus);
+      pTransform->SetParameterValue(k, fValue - fStep);
+      pMetric->GetValue(fMinus);
+      pTransform->SetParameterValue(k, fValue);
+      fGradient = fPlus - fMinus;
+    }
+    nuqTransformAffine::SetParameterValue(k, fGradient);
+  }
+  return true;
+}

@@ -84,6 +84,10 @@ class nuqTransformMultipleAffines : public nuqTransformAffine {
   virtual bool SetNumberOfLocalMatrices(int iCount);
   virtual int GetNumberOfLocalAffines() const;
   virtual nuqTransformAffine **GetLocalAffines();
+  // Central-difference gradient (value(p + h) - value(p - h), not divided)
+  // over the 22 global parameters only, stored into this object's global
+  // parameters; h from the step transform, which is required.
+  virtual bool ComputeGlobalGradient(nuqMetricBase *pMetric, nuqTransformBase *pStep);
 
  protected:
   // Global affine, count, then the locals (as matrices when asked).

@@ -8,6 +8,7 @@
 // expected blend independently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "nuqConsole.h"
 #include "nuqImageData.h"
 #include "nuqMatrix.h"
+#include "nuqMetricBase.h"
 #include "nuqTestSupport.h"
 #include "nuqTransformFields.h"
 #include "nuqTransformLocalAffines.h"
@@ -611,6 +613,62 @@ TEST_F(LocalAffinesFixture, FieldCompositionsOfRootsRebuildTheLocalsInsideTheReg
   EXPECT_EQ(transform.ComposeSquareRootField(&regions[0], 0), nullptr);
   EXPECT_EQ(transform.SquareSquareRootField(&regions[0], 0), nullptr);
   EXPECT_EQ(transform.ComposeInverseSquareRootField(&regions[0], -1), nullptr);
+}
+
+// Value = sum_k (k + 1) p_k over the metric transform's parameters, so the
+// undivided central difference of parameter k is 2 h (k + 1). Each
+// evaluation records the test mask it saw.
+class LinearMetric : public nuqMetricBase {
+ public:
+  std::string GetMetricName() const override { return "_Linear_"; }
+  int GetValue(double &value) override {
+    value = 0;
+    nuqTransformBase *t = GetTransform();
+    for (int k = 0; k < t->GetNumberOfParameters(); ++k) value += (k + 1.0) * t->GetParameterValue(k);
+    masks.push_back(GetTestMaskImage());
+    return 1;
+  }
+  using nuqMetricBase::GetValue;
+  std::vector<nuqImageDataT<short> *> masks;
+};
+
+TEST_F(LocalAffinesFixture, LocalGradientDifferencesEachLocalInsideItsRegion) {
+  Build({{0, 3}, {16, 19}});
+  SetTranslation(Local(1), 1, 2, 3);
+  nuqTransformLocalAffines step, gradient;
+  step.SetDimension(3);
+  gradient.SetDimension(3);
+  ASSERT_TRUE(step.SetNumberOfLocalAffines(2));
+  ASSERT_TRUE(gradient.SetNumberOfLocalAffines(2));
+  gradient.SetRegionImages(regions);
+  step.SetAllParameters(0);
+  const int stepped[] = {0, 5, 22 + 1, 44 + 2, 44 + 17};
+  for (int k : stepped) ASSERT_TRUE(step.SetParameterValue(k, 0.25f));
+  LinearMetric metric;
+  metric.SetTransform(&transform);
+  std::vector<float> before;
+  for (int k = 0; k < 66; ++k) before.push_back(transform.GetParameterValue(k));
+
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(gradient.ComputeLocalGradient(&metric, nullptr));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error: local affine gradient should be given the local affine object as "
+            "differential step\n");
+
+  ASSERT_TRUE(gradient.ComputeLocalGradient(&metric, &step));
+  for (int k = 0; k < 66; ++k) {
+    const bool isStepped = std::find(std::begin(stepped), std::end(stepped), k) != std::end(stepped);
+    EXPECT_NEAR(gradient.GetParameterValue(k), isStepped ? 0.5f * (k + 1) : 0.0f, 1e-3) << k;
+    EXPECT_FLOAT_EQ(transform.GetParameterValue(k), before[k]) << k;
+  }
+  // Two evaluations per stepped parameter: global ones unmasked, local i's
+  // with region i as the test mask; the mask is taken back afterwards.
+  ASSERT_EQ(metric.masks.size(), 10u);
+  const nuqImageDataT<short> *expectedMasks[] = {nullptr, nullptr, nullptr, nullptr,
+                                                 &regions[0], &regions[0], &regions[1],
+                                                 &regions[1], &regions[1], &regions[1]};
+  for (size_t e = 0; e < 10; ++e) EXPECT_EQ(metric.masks[e], expectedMasks[e]) << e;
+  EXPECT_EQ(metric.GetTestMaskImage(), nullptr);
 }
 
 void MapWithoutDistanceMaps() {
