@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <limits>
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
@@ -56,12 +57,19 @@ bool SamePlacement(const nuqImageInfo *pA, const nuqImageInfo *pB) {
   return true;
 }
 
-// Visits from, from + step, ... up to to inclusive; a step that is not
-// positive gives the single value from, so that no loop can run forever.
+// Visits from, from + step, ... up to to inclusive. A step that is not
+// positive, or too small to change the value, ends the axis (NaN stops the
+// comparison), so that no loop can run forever.
 struct nuqAxisRange {
   float fFrom, fTo, fStep;
   bool Continue(float v) const { return v <= fTo; }
-  float Next(float v) const { return fStep > 0 ? v + fStep : fTo + 1.0f + std::fabs(fTo); }
+  float Next(float v) const {
+    if (fStep > 0) {
+      const float fNext = v + fStep;
+      if (fNext > v) return fNext;
+    }
+    return std::numeric_limits<float>::quiet_NaN();
+  }
 };
 
 }  // namespace

@@ -527,6 +527,16 @@ TEST_F(LocalAffinesFixture, SamplingReportWithFractionOneVisitsEveryPoint) {
   const float gridMin = transform.ReportLocalJacobianOnGrid(&regions[0], from, to, step, nullptr, nullptr);
   testing::internal::GetCapturedStdout();
   EXPECT_FLOAT_EQ(gridMin, expectedMin);
+  // Steps that are not positive visit the first point of each axis only.
+  const float noStep[4] = {0, -1, 0, 0};
+  float single[16];
+  float first[4] = {from[0], from[1], from[2], 0};
+  transform.GetLocalJacobianMatrixWorld(first, single);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(transform.ReportLocalJacobianBySampling(maximum, minimum, from, to, noStep, 1.0f));
+  testing::internal::GetCapturedStdout();
+  EXPECT_FLOAT_EQ(minimum, Determinant3x3(single, 4));
+  EXPECT_FLOAT_EQ(maximum, minimum);
 }
 
 TEST_F(LocalAffinesFixture, CloneMapsLikeTheSourceAfterTheSourceIsGone) {
