@@ -379,16 +379,15 @@ bool nuqTransformMultipleAffines::CopyLocalTransformsFrom(nuqTransformBase **ppT
   bool bResult = true;
   for (int i = 0; i < m_nNoLocalAffines; ++i) {
     delete m_pLocalAffines[i];
-    m_pLocalAffines[i] = nullptr;
-    if (!ppTransforms[i]) {
-      bResult = false;
-      continue;
-    }
     nuqTransformBase *pCopy = nullptr;
-    ppTransforms[i]->CloneTo(pCopy);
+    if (ppTransforms[i]) ppTransforms[i]->CloneTo(pCopy);
     m_pLocalAffines[i] = dynamic_cast<nuqTransformAffine *>(pCopy);
     if (!m_pLocalAffines[i]) {
+      // Every local in use stays a valid affine: a missing or foreign entry
+      // becomes the identity.
       delete pCopy;
+      m_pLocalAffines[i] = new nuqTransformAffine;
+      m_pLocalAffines[i]->SetDimension(m_iDimension);
       bResult = false;
     }
   }

@@ -182,6 +182,29 @@ TEST(MultipleAffines, ArithmeticAppliesToGlobalAndEveryLocal) {
   delete clone;
 }
 
+TEST(MultipleAffines, CopyLocalTransformsFromClonesEachEntry) {
+  nuqTransformMultipleAffines multiple;
+  multiple.SetDimension(3);
+  ASSERT_TRUE(multiple.SetNumberOfLocalAffines(3));
+  nuqTransformMatrix matrix;
+  matrix.SetDimension(3);
+  SetTranslation(&matrix, 0, 0, 4);
+  nuqTransformAffine affine;
+  affine.SetDimension(3);
+  SetTranslation(&affine, 1, 0, 0);
+  nuqTransformBase *sources[3] = {&matrix, &affine, nullptr};
+  EXPECT_FALSE(multiple.CopyLocalTransformsFrom(sources));
+  nuqTransformAffine **locals = multiple.GetLocalAffines();
+  EXPECT_NE(dynamic_cast<nuqTransformMatrix *>(locals[0]), nullptr);
+  EXPECT_NE(locals[1], &affine);
+  EXPECT_FLOAT_EQ(locals[1]->GetParameterValue(0), 1);
+  // A missing source leaves an identity local, never a hole.
+  ASSERT_NE(locals[2], nullptr);
+  float p[4] = {1, 2, 3, 0}, q[4] = {0, 0, 0, 0};
+  locals[2]->TransformWorldToWorld(p, q);
+  for (int k = 0; k < 3; ++k) EXPECT_FLOAT_EQ(q[k], p[k]);
+}
+
 // Global translation (1, 2, 3), local 0 rotated and scaled, local 1
 // translated and skewed.
 void FillTwoLocals(nuqTransformLocalAffines &t) {
