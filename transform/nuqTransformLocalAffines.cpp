@@ -139,8 +139,18 @@ void nuqTransformLocalAffines::TransformWorldToWorld(const float *pIn, float *pO
 }
 
 bool nuqTransformLocalAffines::GetJacobianMatrixWorld(const float *pWorld, float *pJacobian) {
-  if (m_nNoLocalAffines < 1) return false;
-  return GetLocalJacobianMatrixWorld(pWorld, pJacobian);
+  // The mapping is the global affine after the blend, so its Jacobian is
+  // the global matrix times the Jacobian of the blend.
+  float fGlobal[16];
+  nuqTransformAffine::GetJacobianMatrixWorld(pWorld, fGlobal);
+  if (m_nNoLocalAffines < 1) {
+    CopyMatrix(pJacobian, fGlobal, 4);
+    return true;
+  }
+  float fLocal[16];
+  const bool bResult = GetLocalJacobianMatrixWorld(pWorld, fLocal);
+  MultiplyMatrix(pJacobian, fGlobal, fLocal, 4);
+  return bResult;
 }
 
 bool nuqTransformLocalAffines::AlignCentres(const std::string &strKeyword) {

@@ -43,8 +43,8 @@ class nuqTransformLocalAffines : public nuqTransformMultipleAffines {
   nuqTransformBase *CloneTo(nuqTransformBase *&pTarget) override;
   // Blend of the locals, then the global affine.
   void TransformWorldToWorld(const float *pIn, float *pOut) override;
-  // The analytic Jacobian of the blend (the global affine is not included);
-  // false without local affines, leaving the output untouched.
+  // The global affine's matrix times the Jacobian of the blend (the
+  // global's alone without local affines).
   bool GetJacobianMatrixWorld(const float *pWorld, float *pJacobian) override;
   bool ReadFromStream(std::istream &in) override;
   std::string GetTransformText() override;

@@ -62,12 +62,15 @@ void SaveAffine(const std::string &name, const Translation &t) {
 // Global translation g, local translations l0 and l1, no names or facet
 // unless given.
 void SaveAffs(const std::string &name, const Translation &g, const Translation &l0,
-              const Translation &l1, const std::vector<std::string> &names = {}) {
+              const Translation &l1, const std::vector<std::string> &names = {},
+              float globalScaleX = 1) {
   Quiet quiet;
   nuqTransformLocalAffines affs;
   affs.SetDimension(3);
   ASSERT_TRUE(affs.SetNumberOfLocalAffines(2));
   affs.SetTranslation(g.t);
+  const float scaling[3] = {globalScaleX, 1, 1};
+  affs.SetScaling(scaling);
   affs.GetLocalAffines()[0]->SetTranslation(l0.t);
   affs.GetLocalAffines()[1]->SetTranslation(l1.t);
   for (size_t i = 0; i < names.size(); ++i) affs.SetRegionFileName(names[i], static_cast<int>(i));
@@ -170,6 +173,28 @@ TEST_F(LocalAffineCli, SaveNewAffsWritesNamesAndFacetThatReadBack) {
   const auto again = RunTool({"ref.nii.gz", "-t", "new.AFFS", "-n", "1", "-o", "again"}, dir.Path());
   ASSERT_EQ(again.status, 0) << again.err;
   ExpectField("again", global);
+}
+
+// Between the slabs the weights are (16 - x) / 13 and (x - 3) / 13, so the
+// blend of the translations t0, t1 has the Jacobian I - (t0 - t1) e_x^T / 13:
+// determinant 1 - (t0x - t1x) / 13; inside a slab it is 1. The global
+// scaling of x by 1.5 multiplies both.
+TEST_F(LocalAffineCli, JacobianMapUsesTheBlendAndTheGlobalAffine) {
+  SaveAffs(dir.File("scaled.AFFS"), Translation{{0, 0, 0}}, local0, local1,
+           {"r0.nii.gz", "r1.nii.gz"}, 1.5f);
+  const auto r = RunTool({"ref.nii.gz", "-t", "scaled.AFFS", "-n", "1", "-o", "jac", "-jac"},
+                         dir.Path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  Quiet quiet;
+  nuqImageDataT<float> jacobian;
+  ASSERT_TRUE(ReadImageFile(&jacobian, dir.File("jac.nii.gz")));
+  const float between = 1.5f * (1 - (local0.t[0] - local1.t[0]) / 13);
+  const int voxels[][3] = {{1, 5, 5}, {2, 0, 9}, {5, 4, 4}, {9, 9, 0}, {14, 3, 6}, {17, 5, 5}};
+  for (const auto &v : voxels) {
+    SCOPED_TRACE(testing::Message() << v[0] << "," << v[1] << "," << v[2]);
+    const bool inRegion = v[0] <= 3 || v[0] >= 16;
+    EXPECT_NEAR(jacobian.GetPixelGreyscale(v[0], v[1], v[2]), inRegion ? 1.5f : between, 1e-4);
+  }
 }
 
 TEST_F(LocalAffineCli, PreparationFailuresStopWithTheirStatus) {

@@ -508,12 +508,19 @@ TEST_F(LocalAffinesFixture, AnalyticJacobianAgreesWithDifferencesInsideTheFacet)
     // The blend is no single local's matrix.
     EXPECT_GT(distanceFromLocal, 0.05f);
   }
-  // GetJacobianMatrixWorld is the local Jacobian, without the global affine.
-  SetTranslation(&transform, 3, 3, 3);
-  float p[4] = {8.3f, 4.6f, 5.2f, 0}, j1[16], j2[16];
-  transform.GetLocalJacobianMatrixWorld(p, j1);
-  ASSERT_TRUE(transform.GetJacobianMatrixWorld(p, j2));
-  for (int k = 0; k < 16; ++k) EXPECT_FLOAT_EQ(j1[k], j2[k]);
+  // GetJacobianMatrixWorld is that of the whole mapping, global affine
+  // after the blend: row r of the blend's Jacobian scaled by the global
+  // scale factor of axis r.
+  const float globalScaling[3] = {2, 0.5f, 3};
+  transform.SetScaling(globalScaling);
+  float p[4] = {8.3f, 4.6f, 5.2f, 0}, local[16], whole[16], differences[16];
+  transform.GetLocalJacobianMatrixWorld(p, local);
+  ASSERT_TRUE(transform.GetJacobianMatrixWorld(p, whole));
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      EXPECT_NEAR(whole[4 * r + c], globalScaling[r] * local[4 * r + c], 1e-5) << r << "," << c;
+  transform.nuqTransformBase::GetJacobianMatrixWorld(p, differences);
+  for (int k = 0; k < 16; ++k) EXPECT_NEAR(whole[k], differences[k], 0.03) << k;
 }
 
 TEST_F(LocalAffinesFixture, SamplingReportWithFractionOneVisitsEveryPoint) {
@@ -722,7 +729,11 @@ TEST(LocalAffines, WithoutLocalsTheBlendIsTheIdentity) {
   float p[4] = {1, 2, 3, 4}, q[4] = {0, 0, 0, 0}, j[16];
   t.LocalTransformWorldToWorld(p, q);
   for (int k = 0; k < 4; ++k) EXPECT_FLOAT_EQ(q[k], p[k]);
-  EXPECT_FALSE(t.GetJacobianMatrixWorld(p, j));
+  // The global affine alone: its matrix.
+  const float scaling[3] = {2, 1, 1};
+  t.SetScaling(scaling);
+  EXPECT_TRUE(t.GetJacobianMatrixWorld(p, j));
+  EXPECT_FLOAT_EQ(j[0], 2);
   EXPECT_FALSE(t.AlignCentres("center"));
   EXPECT_FALSE(t.AlignCentres("gcenter"));
 }
