@@ -711,6 +711,42 @@ TEST_F(LocalAffinesFixture, LocalGradientDifferencesEachLocalInsideItsRegion) {
   EXPECT_EQ(metric.GetTestMaskImage(), nullptr);
 }
 
+TEST(LocalAffines, TwoDimensionalRegionsBlendInThePlane) {
+  Verbosity quiet(0);
+  nuqImageDataT<short> regions[2];
+  const int size[4] = {20, 10, 1, 1};
+  nuqImageInfo placement;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(regions[i].NewImage(2, size, kSpacing, &placement));
+    for (int y = 0; y < size[1]; ++y)
+      for (int x = (i == 0 ? 0 : 16); x <= (i == 0 ? 3 : 19); ++x)
+        regions[i].SetPixelByGreyscale(x, y, 0, 0, 1);
+  }
+  nuqTransformLocalAffines t;
+  t.SetDimension(2);
+  ASSERT_TRUE(t.SetNumberOfLocalAffines(2));
+  SetTranslation(t.GetLocalAffines()[0], 2, 0, 0);
+  SetTranslation(t.GetLocalAffines()[1], 0, -3, 0);
+  t.SetRegionImages(regions);
+  EXPECT_EQ(t.GetDimension(), 2);
+  ASSERT_TRUE(t.PreComputeDistance2WeightAndSetModel());
+  float inside[4] = {2, 4, 0, 0}, q[4];
+  t.TransformWorldToWorld(inside, q);
+  EXPECT_FLOAT_EQ(q[0], 4);
+  EXPECT_FLOAT_EQ(q[1], 4);
+  float between[4] = {7, 6, 0, 0};
+  t.TransformWorldToWorld(between, q);
+  const float w0 = 1.0f / 4, w1 = 1.0f / 9;
+  EXPECT_NEAR(q[0] - 7, 2 * w0 / (w0 + w1), 1e-4);
+  EXPECT_NEAR(q[1] - 6, -3 * w1 / (w0 + w1), 1e-4);
+  EXPECT_NEAR(q[2], 0, 1e-6);
+  float j[16], d[16];
+  ASSERT_TRUE(t.GetJacobianMatrixWorld(between, j));
+  t.GetLocalJacobianMatrixByDifferences(between, d);
+  for (int r = 0; r < 2; ++r)
+    for (int c = 0; c < 2; ++c) EXPECT_NEAR(j[4 * r + c], d[4 * r + c], 0.01) << r << "," << c;
+}
+
 void MapWithoutDistanceMaps() {
   nuqTransformLocalAffines t;
   t.SetDimension(3);
