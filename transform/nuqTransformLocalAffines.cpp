@@ -240,9 +240,14 @@ bool nuqTransformLocalAffines::PreComputeDistance2WeightAndSetModel() {
   for (int i = 0; i < m_nNoLocalAffines; ++i) {
     nuqImageDataT<short> &region = m_pRegionImages[i];
     nuqImageDataT<float> &map = m_aDistanceMaps[i];
-    map.NewImage(region.GetDimension(), region.GetSizeArray(), region.GetSpacingArray(),
-                 region.GetInfo());
-    ComputeDistanceMap(&region, &map, 1, 32000, false, false);
+    if (!map.NewImage(region.GetDimension(), region.GetSizeArray(), region.GetSpacingArray(),
+                      region.GetInfo()) ||
+        !ComputeDistanceMap(&region, &map, 1, 32000, false, false)) {
+      std::cerr << "error: distance map of region image " << i << " ("
+                << m_strRegionFileNames[i] << ") could not be computed\n";
+      for (int k = 0; k <= i; ++k) m_aDistanceMaps[k].ReleaseImage();
+      return false;
+    }
   }
   for (int i = 0; i < m_nNoLocalAffines; ++i) {
     nuqImageDataT<float> &map = m_aDistanceMaps[i];
