@@ -1,5 +1,7 @@
 #include "nuqMetricSquareRootTransform.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <typeinfo>
 
@@ -64,7 +66,8 @@ int ClampDimension(int dimension) { return dimension < 0 ? 0 : (dimension > 4 ? 
 
 }  // namespace
 
-nuqMetricSquareRootTransform::nuqMetricSquareRootTransform() : m_pTargetTransform(nullptr) {}
+nuqMetricSquareRootTransform::nuqMetricSquareRootTransform()
+    : m_pTargetTransform(nullptr), m_bTargetPointsOnTestGrid(false) {}
 
 nuqMetricSquareRootTransform::~nuqMetricSquareRootTransform() = default;
 
@@ -80,6 +83,73 @@ std::string nuqMetricSquareRootTransform::GetMetricName() const { return "_Squar
 
 void nuqMetricSquareRootTransform::SetTargetTransform(nuqTransformBase *target) {
   m_pTargetTransform = target;
+  DropTargetPoints();
+}
+
+bool nuqMetricSquareRootTransform::SetImages(nuqImageDataT<short> *test,
+                                             nuqImageDataT<short> *ref) {
+  DropTargetPoints();
+  return nuqMetricBase::SetImages(test, ref);
+}
+
+void nuqMetricSquareRootTransform::SetSamplingInterval(float x, float y, float z, float t) {
+  DropTargetPoints();
+  nuqMetricBase::SetSamplingInterval(x, y, z, t);
+}
+
+void nuqMetricSquareRootTransform::SetROI(const float *fromWorld, const float *toWorld) {
+  DropTargetPoints();
+  nuqMetricBase::SetROI(fromWorld, toWorld);
+}
+
+void nuqMetricSquareRootTransform::DropTargetPoints() {
+  m_afTargetPoints.clear();
+  m_afTargetPoints.shrink_to_fit();
+  m_bTargetPointsOnTestGrid = false;
+}
+
+bool nuqMetricSquareRootTransform::PreComputeTargetPoints() {
+  DropTargetPoints();
+  if (!m_pTargetTransform || !m_pTestImage) return false;
+  float from[4], to[4];
+  if (!GetTestROI(from, to)) return false;
+  const float *step = m_afSamplingIntervalVoxels;
+  const FieldSampler target(m_pTargetTransform);
+  const nuqImageInfo *grid = m_pTestImage->GetInfo();
+  std::vector<float> points;
+  size_t samples = 1;
+  for (int d = 0; d < 4; ++d)
+    samples *= size_t(std::max(0.0f, std::floor((to[d] - from[d]) / step[d]) + 1));
+  points.reserve(3 * samples);
+  for (float t = from[3]; t <= to[3]; t += step[3])
+    for (float z = from[2]; z <= to[2]; z += step[2])
+      for (float y = from[1]; y <= to[1]; y += step[1])
+        for (float x = from[0]; x <= to[0]; x += step[0]) {
+          float p[4] = {x, y, z, t};
+          grid->GridToWorld(p);
+          float w[4];
+          target.Map(p, w);
+          points.push_back(w[0]);
+          points.push_back(w[1]);
+          points.push_back(w[2]);
+        }
+  m_afTargetPoints.swap(points);
+  // Unit steps from index 0 over the whole test grid: one sample per voxel.
+  const int *size = m_pTestImage->GetSizeArray();
+  bool onGrid = m_afTargetPoints.size() == 3 * size_t(m_pTestImage->GetNumberOfPixels());
+  for (int d = 0; d < 4 && onGrid; ++d) {
+    const bool used = d < ClampDimension(m_iDimension);
+    if (from[d] != 0 || (used && (step[d] != 1 || to[d] != size[d] - 1))) onGrid = false;
+  }
+  m_bTargetPointsOnTestGrid = onGrid;
+  return true;
+}
+
+const float *nuqMetricSquareRootTransform::GetTargetPointsOnGrid(const nuqImageInfo *grid) const {
+  if (!m_bTargetPointsOnTestGrid || !grid || !m_pTestImage) return nullptr;
+  const nuqImageInfo *test = m_pTestImage->GetInfo();
+  if (!test->IsSameGrid(grid) || !test->IsSameQuaternion(grid)) return nullptr;
+  return m_afTargetPoints.data();
 }
 
 nuqTransformBase *nuqMetricSquareRootTransform::GetTargetTransform() const {
@@ -96,6 +166,9 @@ int nuqMetricSquareRootTransform::GetValue(double &value) {
   const nuqImageInfo *grid = m_pTestImage->GetInfo();
   const int dim = ClampDimension(m_iDimension);
   const float *step = m_afSamplingIntervalVoxels;
+  // The stored T(p) are read in the order in which they were sampled.
+  const float *stored = m_afTargetPoints.empty() ? nullptr : m_afTargetPoints.data();
+  const float *storedEnd = stored + m_afTargetPoints.size();
   double sum = 0;
   int count = 0;
   for (float t = from[3]; t <= to[3]; t += step[3])
@@ -106,7 +179,12 @@ int nuqMetricSquareRootTransform::GetValue(double &value) {
           float p[4] = {x, y, z, t};
           grid->GridToWorld(p);
           float w[4], a[4], b[4];
-          target.Map(p, w);
+          if (stored && stored < storedEnd) {
+            w[0] = stored[0], w[1] = stored[1], w[2] = stored[2], w[3] = p[3];
+            stored += 3;
+          } else {
+            target.Map(p, w);
+          }
           root.Map(p, a);
           root.Map(a, b);
           for (int i = 0; i < dim; ++i) {
@@ -132,6 +210,7 @@ bool ComputeSquareRootTransformGradient(nuqMetricBase *metric, nuqTransformField
   const FieldSampler target(targetTransform);
 
   nuqImageDataT<float> *out = container->GetTransformFields();
+  const float *stored = out[0].IsEmpty() ? nullptr : fit->GetTargetPointsOnGrid(out[0].GetInfo());
   const int dim = container->GetDimension();
   const int used = dim < 3 ? (dim < 0 ? 0 : dim) : 3;
   for (int c = 0; c < ClampDimension(dim); ++c)
@@ -171,7 +250,12 @@ bool ComputeSquareRootTransformGradient(nuqMetricBase *metric, nuqTransformField
           float q[4], s[4], w[4];
           root.Map(p, q);
           root.Map(q, s);
-          target.Map(p, w);
+          if (stored) {
+            const float *v = stored + 3 * size_t(index);
+            w[0] = v[0], w[1] = v[1], w[2] = v[2], w[3] = p[3];
+          } else {
+            target.Map(p, w);
+          }
           float r[3] = {0, 0, 0};
           for (int c = 0; c < used; ++c) r[c] = s[c] - w[c];
           float g[4] = {q[0], q[1], q[2], q[3]};

@@ -15,6 +15,8 @@
 // virtual call; any other T is called through its interface.
 #pragma once
 
+#include <vector>
+
 #include "nuqMetricBase.h"
 
 class nuqTransformFields;
@@ -33,11 +35,28 @@ class nuqMetricSquareRootTransform : public nuqMetricBase {
   // number of samples (0, with value 0, without T, S or a test image).
   int GetValue(double &value) override;
 
+  // Each of these changes the samples or T and drops the stored T(p).
+  bool SetImages(nuqImageDataT<short> *test, nuqImageDataT<short> *ref) override;
+  void SetSamplingInterval(float x, float y, float z, float t) override;
+  void SetROI(const float *fromWorld, const float *toWorld) override;
+
   virtual void SetTargetTransform(nuqTransformBase *target);
   virtual nuqTransformBase *GetTargetTransform() const;
+  // Stores T(p) for every sample, so that later values and gradients do not
+  // evaluate T again: T is fixed while a root is optimised. The store is
+  // dropped by the setters above; a caller that changes T's parameters in
+  // place calls this again. False without T or a test image.
+  virtual bool PreComputeTargetPoints();
+  // T(p) of every voxel of grid, x fastest, 3 floats each, when the stored
+  // samples are exactly the voxels of that grid; null otherwise.
+  const float *GetTargetPointsOnGrid(const nuqImageInfo *grid) const;
 
  protected:
+  void DropTargetPoints();
+
   nuqTransformBase *m_pTargetTransform;
+  std::vector<float> m_afTargetPoints;  // 3 per sample, in sampling order
+  bool m_bTargetPointsOnTestGrid;
 };
 
 // The analytic gradient of the metric's value over the displacement of its

@@ -123,6 +123,7 @@ bool nuqTransformIterateSquareRoot::ComputeSquareRoot() {
     metric.SetTransform(&field);
     const float *h = components[0].GetSpacingArray();
     metric.SetSamplingInterval(h[0], h[1], h[2], h[3]);
+    metric.PreComputeTargetPoints();
 
     nuqTransformBase *scaleClone = nullptr;
     field.CloneTo(scaleClone);
