@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <cstring>
 #include <iostream>
 #include <limits>
 
@@ -430,9 +431,15 @@ bool ReadTransformLine(std::istream &in, std::string &strLine) {
     if (in.bad()) return false;
     if (in.fail()) {
       if (in.eof()) return false;  // nothing left to read
-      // Longer than 1023 characters: the rest of the line is dropped.
+      // Longer than 1023 characters: only a comment may be cut off, since
+      // a value cut short would be read as a different number.
       in.clear();
       in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      if (std::strchr(szLine, '#') == nullptr) {
+        std::cerr << "error: a transform file line is longer than " << sizeof(szLine) - 1
+                  << " characters\n";
+        return false;
+      }
     }
     std::string strRaw(szLine);
     std::string::size_type iComment = strRaw.find('#');

@@ -135,9 +135,10 @@ bool JointTransformWorldToWorld(nuqTransformBase **ppTransforms, int iCount, int
 // Line rules of every transform text file: reads lines until one is
 // non-empty after dropping its comment (from the first "#"; without "#" from
 // the first "%"; without either from the first "?") and trimming blanks
-// (space, tab, LF, CR, VT) at both ends. Only the first 1023 characters of
-// a line count. False at end of file or on a stream error before such a
-// line; a last line without a line break is accepted.
+// (space, tab, LF, CR, VT) at both ends. A line longer than 1023 characters
+// is refused ("error: " line, false) unless a "#" within them starts its
+// comment. False at end of file or on a stream error before such a line; a
+// last line without a line break is accepted.
 bool ReadTransformLine(std::istream &in, std::string &strLine);
 
 // Parses iCount numbers (as strtod does, so "nan" and "inf" are accepted)

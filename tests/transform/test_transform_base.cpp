@@ -91,22 +91,22 @@ TEST(TransformLineRules, CommentsTrimmingAndEmptyLines) {
   }
 }
 
-TEST(TransformLineRules, LongLinesCountOnlyTheirFirst1023Characters) {
-  std::string text = "1 " + std::string(1021, ' ') + "2\n3\n";  // "2" is character 1024
-  std::istringstream in(text);
+TEST(TransformLineRules, LongLinesAreRefusedUnlessOnlyTheirCommentIsCut) {
   std::string line;
-  ASSERT_TRUE(ReadTransformLine(in, line));
-  EXPECT_EQ(line, "1");
-  ASSERT_TRUE(ReadTransformLine(in, line));
-  EXPECT_EQ(line, "3");
-  // Also at the end of the stream, and for a line of exactly 1023 characters.
+  // "1" followed by 1023 zeros would read as 1e1022 when cut: refused.
+  std::istringstream value("1" + std::string(1023, '0') + "\n3\n");
+  EXPECT_FALSE(ReadTransformLine(value, line));
+  // Also when the over-long line is the last one, without a line break.
   std::istringstream tail(std::string(1023, '7') + "\n" + "4 " + std::string(3000, 'x'));
   ASSERT_TRUE(ReadTransformLine(tail, line));
-  EXPECT_EQ(line, std::string(1023, '7'));
-  ASSERT_TRUE(ReadTransformLine(tail, line));
-  EXPECT_EQ(line.substr(0, 2), "4 ");
-  EXPECT_EQ(line.size(), 1023u);
+  EXPECT_EQ(line, std::string(1023, '7'));  // exactly 1023 characters still read
   EXPECT_FALSE(ReadTransformLine(tail, line));
+  // A "#" within the first 1023 characters: only comment text is dropped.
+  std::istringstream comment("5 #" + std::string(3000, 'c') + "\n6\n");
+  ASSERT_TRUE(ReadTransformLine(comment, line));
+  EXPECT_EQ(line, "5");
+  ASSERT_TRUE(ReadTransformLine(comment, line));
+  EXPECT_EQ(line, "6");
 }
 
 TEST(TransformLineRules, NumbersParsedAsStrtodAndRefusedWhenMissing) {
