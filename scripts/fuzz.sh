@@ -21,11 +21,12 @@ limits=(-rss_limit_mb=2048 -malloc_limit_mb=512 -timeout=20)
 failed=0
 summary=""
 for t in "${targets[@]}"; do
-  bin=$dir/fuzz/fuzz_$t
-  seeds=fuzz/corpus/$t
-  regression=fuzz/regression/$t
-  work=$dir/corpus/$t
-  artifacts=$dir/artifacts/$t/
+  # Absolute paths: each target works inside its own temporary folder.
+  bin=$PWD/$dir/fuzz/fuzz_$t
+  seeds=$PWD/fuzz/corpus/$t
+  regression=$PWD/fuzz/regression/$t
+  work=$PWD/$dir/corpus/$t
+  artifacts=$PWD/$dir/artifacts/$t/
   mkdir -p "$work" "$artifacts" "$regression"
   echo "== fuzz_$t: regression and seed inputs"
   if ! "$bin" "${limits[@]}" -runs=0 "$regression" "$seeds" >"$dir/fuzz_$t.replay.log" 2>&1; then

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and tests need, only when missing.
 set -euo pipefail
 pkgs=(g++ cmake ninja-build make libniftiio-dev libnifti2-dev libznz-dev zlib1g-dev libgtest-dev
-      python3-nibabel python3-numpy ccache)
+      python3-nibabel python3-numpy ccache clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
