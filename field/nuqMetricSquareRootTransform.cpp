@@ -34,6 +34,19 @@ class FieldSampler {
       if (volumes[c].IsEmpty() || models[c].GetImage() != &volumes[c]) m_bEmpty = true;
     }
     m_pGrid = volumes[0].GetInfo();
+    // World to grid inline, as nuqImageInfo::WorldToGrid computes it.
+    const float *m = m_pGrid->GetWorldToImage();
+    for (int i = 0; i < 12; ++i) m_afWorldToGrid[i] = m[i];
+    m_bTimeAxis = m_pGrid->m_iDimension >= 4 && m_pGrid->m_fSpacing[3] != 0.0f;
+  }
+
+  void WorldToGrid(float *p) const {
+    const float x = p[0], y = p[1], z = p[2];
+    const float *m = m_afWorldToGrid;
+    p[0] = m[0] * x + m[1] * y + m[2] * z + m[3];
+    p[1] = m[4] * x + m[5] * y + m[6] * z + m[7];
+    p[2] = m[8] * x + m[9] * y + m[10] * z + m[11];
+    if (m_bTimeAxis) p[3] = (p[3] - m_pGrid->m_fOrigin[3]) / m_pGrid->m_fSpacing[3];
   }
 
   bool IsDirect() const { return m_pField != nullptr; }
@@ -49,7 +62,7 @@ class FieldSampler {
     }
     if (m_bEmpty) return;  // an empty field leaves points where they are
     float g[4] = {in[0], in[1], in[2], in[3]};
-    m_pGrid->WorldToGrid(g);
+    WorldToGrid(g);
     for (int c = 0; c < m_iUsed; ++c) out[c] = in[c] + m_apModels[c]->GetValueClamped(g[0], g[1], g[2], g[3]);
   }
 
@@ -60,6 +73,8 @@ class FieldSampler {
   const nuqImageModelingLinearT<float, float> *m_apModels[3] = {nullptr, nullptr, nullptr};
   int m_iUsed = 0;
   bool m_bEmpty = true;
+  float m_afWorldToGrid[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  bool m_bTimeAxis = false;
 };
 
 int ClampDimension(int dimension) { return dimension < 0 ? 0 : (dimension > 4 ? 4 : dimension); }
@@ -259,7 +274,7 @@ bool ComputeSquareRootTransformGradient(nuqMetricBase *metric, nuqTransformField
           float r[3] = {0, 0, 0};
           for (int c = 0; c < used; ++c) r[c] = s[c] - w[c];
           float g[4] = {q[0], q[1], q[2], q[3]};
-          if (derivatives > 0) root.Grid()->WorldToGrid(g);
+          if (derivatives > 0) root.WorldToGrid(g);
           // (I + D)^T r, D[c][a] = d u_c / d world_a.
           float gradient[3] = {r[0], r[1], r[2]};
           for (int a = 0; a < derivatives; ++a) {

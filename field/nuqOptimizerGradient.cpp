@@ -1,5 +1,7 @@
 #include "nuqOptimizerGradient.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -42,6 +44,108 @@ struct Scratch {
   }
 };
 
+// The parameter algebra of a step. For two displacement fields of one
+// layout the voxel buffers are combined directly (the same values, in the
+// same order, as the per-parameter operations of the transform interface,
+// without two virtual calls per parameter); anything else goes through the
+// interface.
+struct FieldView {
+  float *data[4] = {nullptr, nullptr, nullptr, nullptr};
+  int count[4] = {0, 0, 0, 0};
+  int used = 0;
+};
+
+bool View(nuqTransformBase *t, FieldView &v) {
+  auto *field = dynamic_cast<nuqTransformFields *>(t);
+  if (!field) return false;
+  const int dim = field->GetDimension();
+  v.used = dim < 0 ? 0 : (dim > 4 ? 4 : dim);
+  nuqImageDataT<float> *volumes = field->GetTransformFields();
+  for (int c = 0; c < v.used; ++c) {
+    v.data[c] = volumes[c].GetImageData();
+    v.count[c] = volumes[c].GetNumberOfPixels();
+  }
+  return true;
+}
+
+bool SameLayout(nuqTransformBase *a, nuqTransformBase *b, FieldView &va, FieldView &vb) {
+  if (!View(a, va) || !View(b, vb) || va.used != vb.used) return false;
+  for (int c = 0; c < va.used; ++c)
+    if (va.count[c] != vb.count[c]) return false;
+  return true;
+}
+
+void SetAll(nuqTransformBase *t, float value) {
+  FieldView v;
+  if (!View(t, v)) {
+    t->SetAllParameters(value);
+    return;
+  }
+  for (int c = 0; c < v.used; ++c) std::fill(v.data[c], v.data[c] + v.count[c], value);
+}
+
+// dst := factor * src
+void SetToScaled(nuqTransformBase *dst, nuqTransformBase *src, float factor) {
+  FieldView d, s;
+  if (!SameLayout(dst, src, d, s)) {
+    dst->SetToScaled(src, factor);
+    return;
+  }
+  for (int c = 0; c < d.used; ++c)
+    for (int i = 0; i < d.count[c]; ++i) d.data[c][i] = factor * s.data[c][i];
+}
+
+// dst := dst + factor * src (factor 1: dst + src)
+void AddScaled(nuqTransformBase *dst, nuqTransformBase *src, float factor) {
+  FieldView d, s;
+  if (!SameLayout(dst, src, d, s)) {
+    if (factor == 1.0f) dst->Add(src);
+    else dst->AddScaled(src, factor);
+    return;
+  }
+  for (int c = 0; c < d.used; ++c)
+    for (int i = 0; i < d.count[c]; ++i) d.data[c][i] += factor * s.data[c][i];
+}
+
+// dst := src * dst, parameter by parameter
+void Multiply(nuqTransformBase *dst, nuqTransformBase *src) {
+  FieldView d, s;
+  if (!SameLayout(dst, src, d, s)) {
+    dst->Multiply(src);
+    return;
+  }
+  for (int c = 0; c < d.used; ++c)
+    for (int i = 0; i < d.count[c]; ++i) d.data[c][i] = s.data[c][i] * d.data[c][i];
+}
+
+void Scale(nuqTransformBase *t, float factor) {
+  FieldView v;
+  if (!View(t, v)) {
+    t->Scale(factor);
+    return;
+  }
+  for (int c = 0; c < v.used; ++c)
+    for (int i = 0; i < v.count[c]; ++i) v.data[c][i] = factor * v.data[c][i];
+}
+
+float DotProduct(nuqTransformBase *a, nuqTransformBase *b) {
+  FieldView va, vb;
+  if (!SameLayout(a, b, va, vb)) return a->DotProduct(b);
+  double sum = 0;
+  for (int c = 0; c < va.used; ++c)
+    for (int i = 0; i < va.count[c]; ++i) sum += double(va.data[c][i]) * vb.data[c][i];
+  return float(sum);
+}
+
+float Magnitude(nuqTransformBase *t) {
+  FieldView v;
+  if (!View(t, v)) return t->GetMagnitude();
+  double sum = 0;
+  for (int c = 0; c < v.used; ++c)
+    for (int i = 0; i < v.count[c]; ++i) sum += double(v.data[c][i]) * v.data[c][i];
+  return float(std::sqrt(sum));
+}
+
 }  // namespace
 
 nuqOptimizerGradient::nuqOptimizerGradient()
@@ -59,7 +163,7 @@ nuqTransformBase *nuqOptimizerGradient::NewZeroClone() const {
   if (!m_pTransform) return nullptr;
   nuqTransformBase *clone = nullptr;
   m_pTransform->CloneTo(clone);
-  if (clone) clone->SetAllParameters(0);
+  if (clone) SetAll(clone, 0);
   return clone;
 }
 
@@ -184,11 +288,11 @@ void nuqOptimizerGradient::Run() {
           .ToOut();
 
     // A gradient that turned against the previous one shortens the step.
-    if (m_fRegularRate > 1 && scratch.p->DotProduct(m_pDeltaCostTransform) < 0)
+    if (m_fRegularRate > 1 && DotProduct(scratch.p, m_pDeltaCostTransform) < 0)
       m_fStepLength /= m_fRegularRate;
     if (m_fStepLength < m_fMinStepLength) m_fStepLength = m_fMinStepLength;
 
-    const float magnitude = m_pDeltaCostTransform->GetMagnitude();
+    const float magnitude = Magnitude(m_pDeltaCostTransform);
     if (IsDebugShown()) (Line() << "debug: mag of pDeltaCostTransform " << magnitude << "\n").ToOut();
     if (magnitude < 1e-20f) {
       m_bStop = true;
@@ -217,18 +321,18 @@ void nuqOptimizerGradient::PrepareDirection(nuqTransformBase *previousGradient,
                                             nuqTransformBase *gradient,
                                             nuqTransformBase *previousDirection,
                                             nuqTransformBase *direction) {
-  direction->SetToScaled(gradient, 1.0f);
+  SetToScaled(direction, gradient, 1.0f);
   if (m_fRegularRate > 1) {
-    previousGradient->SetToScaled(gradient, 1.0f);
-    previousDirection->SetToScaled(direction, 1.0f);
+    SetToScaled(previousGradient, gradient, 1.0f);
+    SetToScaled(previousDirection, direction, 1.0f);
   }
 }
 
 float nuqOptimizerGradient::AdvanceAlongDirection(nuqTransformBase *pDeltaCostCur) {
   nuqTransformBase *s = m_pTransform;
   if (!s || !pDeltaCostCur) return 0;
-  if (m_pParameterScale) pDeltaCostCur->Multiply(m_pParameterScale);
-  pDeltaCostCur->Scale(m_fStepLength * m_fDirection);
+  if (m_pParameterScale) Multiply(pDeltaCostCur, m_pParameterScale);
+  Scale(pDeltaCostCur, m_fStepLength * m_fDirection);
   if (IsDebugShown()) {
     const std::string type = s->GetTransformType();
     if (type == "FFD" || type == "GRID" || type == "FBS")
@@ -237,7 +341,7 @@ float nuqOptimizerGradient::AdvanceAlongDirection(nuqTransformBase *pDeltaCostCu
           .ToOut();
   }
   if (!m_bLineSearch) {
-    s->Add(pDeltaCostCur);
+    AddScaled(s, pDeltaCostCur, 1.0f);
     Regrid(false);
     return 1;
   }
@@ -246,13 +350,13 @@ float nuqOptimizerGradient::AdvanceAlongDirection(nuqTransformBase *pDeltaCostCu
   float advance = 0;
   int i = 0;
   while (i < m_iMaxLineSearchSteps) {
-    s->Add(pDeltaCostCur);
+    AddScaled(s, pDeltaCostCur, 1.0f);
     advance += 1;
     double value = 0;
     m_pMetric->GetValue(value);
     if (m_fDirection * value <= m_fDirection * last) {
       // The step that did not improve is taken back by half, unevaluated.
-      s->AddScaled(pDeltaCostCur, -0.5f);
+      AddScaled(s, pDeltaCostCur, -0.5f);
       advance -= 0.5f;
       break;
     }

@@ -128,7 +128,11 @@ bool nuqTransformIterateSquareRoot::ComputeSquareRoot() {
     nuqTransformBase *scaleClone = nullptr;
     field.CloneTo(scaleClone);
     std::unique_ptr<nuqTransformBase> scale(scaleClone);
-    scale->SetAllParameters(1);
+    // Every voxel's displacement moves with the full step.
+    nuqImageDataT<float> *weights = static_cast<nuqTransformFields *>(scale.get())->GetTransformFields();
+    for (int c = 0; c < used; ++c)
+      std::fill(weights[c].GetImageData(), weights[c].GetImageData() + weights[c].GetNumberOfPixels(),
+                1.0f);
     nuqRegistrationContext context;
 
     m_Optimizer.SetTransform(&field);
