@@ -9,6 +9,7 @@
 
 #include "nuqConsole.h"
 #include "nuqMatrix.h"
+#include "nuqMemoryLimit.h"
 
 namespace {
 
@@ -114,7 +115,10 @@ bool nuqImageDataT<T>::NewImage(int dimension, const int *size, const float *spa
   const bool single = static_cast<long long>(size[0]) * size[1] * size[2] * size[3] == 1;
   if (m_pImageData == nullptr || count != GetNumberOfPixels() || single) {
     delete[] m_pImageData;
-    m_pImageData = new (std::nothrow) T[static_cast<size_t>(count)];
+    m_pImageData = nullptr;
+    if (CheckAllocation(static_cast<std::uint64_t>(count) * sizeof(T),
+                        "image " + m_ImageInfo.m_strFileName))
+      m_pImageData = new (std::nothrow) T[static_cast<size_t>(count)];
     if (m_pImageData == nullptr) {
       ReleaseImage();
       std::cerr << "error: cannot allocate " << count << " voxels for image "
