@@ -19,6 +19,7 @@
 #include "nuqConsole.h"
 #include "nuqGiplIO.h"
 #include "nuqMatrix.h"
+#include "nuqMemoryLimit.h"
 #include "nuqSafeOutput.h"
 
 namespace {
@@ -428,15 +429,19 @@ bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName) {
       return false;
     }
   }
+  // The voxels are read here rather than by nifti_image_load, which replaces
+  // non-finite floats by 0 and so would not give back what the file holds.
+  const bool direct = code == OwnTypeCode<T>() && info.m_fSlope == 1.0f && info.m_fIntercept == 0.0f;
+  // A compressed file does not bound its voxel count: check the memory first.
+  if (!CheckAllocation(static_cast<std::uint64_t>(count) * sizeof(T) + (direct ? 0 : bytes),
+                       "image " + name))
+    return false;
   T *buffer = new (std::nothrow) T[static_cast<size_t>(count)];
   if (buffer == nullptr) {
     std::cerr << "error: cannot allocate " << count << " voxels for image " << name << "\n";
     return false;
   }
   std::unique_ptr<T[]> owned(buffer);
-  // The voxels are read here rather than by nifti_image_load, which replaces
-  // non-finite floats by 0 and so would not give back what the file holds.
-  const bool direct = code == OwnTypeCode<T>() && info.m_fSlope == 1.0f && info.m_fIntercept == 0.0f;
   std::unique_ptr<unsigned char[]> raw;
   void *target = buffer;
   if (!direct) {
