@@ -14,6 +14,7 @@
 #include "nuqConsole.h"
 #include "nuqImageData.h"
 #include "nuqImageIO.h"
+#include "nuqMemoryLimit.h"
 
 namespace {
 
@@ -414,6 +415,8 @@ bool nuqTransformFFDBase::MallocForControlPoints(int nx, float sx, int ny, float
       return false;
     }
   }
+  if (!CheckAllocation(static_cast<std::uint64_t>(total) * sizeof(float), "control grid"))
+    return false;
   float *pNew = new (std::nothrow) float[static_cast<std::size_t>(total)]();
   if (pNew == nullptr) {
     std::cerr << "error: cannot allocate " << total << " control-point offsets\n";
