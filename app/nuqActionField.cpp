@@ -170,7 +170,9 @@ bool SaveDisplacementField(nuqImageDataT<float> *components, int dim,
   // Frees the memory of the components before the field reads them back.
   for (int k = 0; k < dim; ++k) components[k].ReleaseImage();
 
-  {
+  // An FLD text over components that were not written would pair the new
+  // field file with older images: it is written only after all of them.
+  if (written) {
     nuqTransformFields field;
     field.SetDimension(dim);
     // A failed read-back still leaves the names read so far for the text.
