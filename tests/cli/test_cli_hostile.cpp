@@ -93,23 +93,25 @@ TEST_F(CliAtomicOutput, FailedWritesKeepThePreviousFilesWhole) {
     std::vector<std::string> args;
     std::vector<std::string> kept;  // outputs that existed and must survive
     const char *message;
+    int status;
   };
   const Case cases[] = {
       {"matrix text", {"ref.nii", "-o", "m.MAT", "-n", "1", "-t", "a.AFF", "-matrix"},
-       {"m.MAT"}, "error: save to file name m.MAT fail! "},
+       {"m.MAT"}, "error: save to file name m.MAT fail! ", 0},
       {"compressed images and FLD text",
        {"ref.nii", "-o", "out", "-n", "1", "-t", "a.AFF", "-mag"},
        {"out_x.nii.gz", "out_y.nii.gz", "out_z.nii.gz", "out_mag.nii.gz", "out.FLD"},
-       "error: writing image out_x.nii.gz failed\n"},
+       "error: writing image out_x.nii.gz failed\n", 255},
       {"inverse as an AFF", {"ref.nii", "-o", "inv", "-n", "1", "-t", "a.AFF", "-inv"},
-       {"inv.AFF"}, "error: save to file name inv.AFF fail! "},
+       {"inv.AFF"}, "error: save to file name inv.AFF fail! ", 255},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     for (const std::string &k : c.kept) WriteWholeFile(dir.File(k), previous);
     // 64 bytes: every output here is larger (the FLD text too).
     const nuqtest::ToolResult r = RunWithFileSizeLimit(c.args, dir.Path(), 64);
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, c.status);
     for (const std::string &k : c.kept) EXPECT_EQ(ReadWholeFile(dir.File(k)), previous) << k;
     EXPECT_TRUE(TemporaryFilesIn(dir.Path()).empty());
   }
