@@ -132,10 +132,6 @@ bool nuqMetricSquareRootTransform::PreComputeTargetPoints() {
   const FieldSampler target(m_pTargetTransform);
   const nuqImageInfo *grid = m_pTestImage->GetInfo();
   std::vector<float> points;
-  size_t samples = 1;
-  for (int d = 0; d < 4; ++d)
-    samples *= size_t(std::max(0.0f, std::floor((to[d] - from[d]) / step[d]) + 1));
-  points.reserve(3 * samples);
   for (float t = from[3]; t <= to[3]; t += step[3])
     for (float z = from[2]; z <= to[2]; z += step[2])
       for (float y = from[1]; y <= to[1]; y += step[1])
