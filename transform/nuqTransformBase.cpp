@@ -12,11 +12,7 @@
 #include "nuqConsole.h"
 #include "nuqImageData.h"
 #include "nuqSafeOutput.h"
-// The metric belongs to the field folder, which may not provide it yet.
-#if __has_include("nuqMetricBase.h")
 #include "nuqMetricBase.h"
-#define NUQ_HAVE_METRIC 1
-#endif
 
 nuqTransformBase::nuqTransformBase()
     : m_iDimension(0), m_bOneToOne(true), m_pTestImage(nullptr), m_pRefImage(nullptr) {}
@@ -371,11 +367,6 @@ nuqTransformBase *nuqGradientBase::CloneTo(nuqTransformBase *&pTarget) {
 
 bool nuqGradientBase::ComputeGradient(nuqMetricBase *pMetric, nuqTransformBase *pStep, bool) {
   if (pMetric == nullptr) return false;
-#ifndef NUQ_HAVE_METRIC
-  (void)pStep;
-  std::cerr << "error: no metric available to ComputeGradient\n";
-  return false;
-#else
   nuqTransformBase *pTransform = pMetric->GetTransform();
   if (pTransform == nullptr) return false;
   SetAllParameters(0);
@@ -397,7 +388,6 @@ bool nuqGradientBase::ComputeGradient(nuqMetricBase *pMetric, nuqTransformBase *
     SetParameterValue(i, fGradient);
   }
   return true;
-#endif
 }
 
 bool nuqGradientBase::UpdateParameterMask(nuqTransformBase *, nuqTransformBase *, bool) { return false; }
