@@ -3,9 +3,15 @@
 # into build-fuzz/, replays the saved regression inputs and the seed corpus of
 # each target, then fuzzes each target for a bounded time.
 # Usage: scripts/fuzz.sh [seconds per target]   (default: $NUQ_FUZZ_SECONDS or 30)
+# The runs are reproducible: a fixed seed, a fixed number of inputs
+# ($NUQ_FUZZ_RUNS, default 10000) and a fresh working corpus, so a slower
+# machine runs a prefix of the same inputs and CI never meets an input that
+# was not tried before it landed; the seconds only cap the time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-${NUQ_FUZZ_SECONDS:-30}}
+runs=${NUQ_FUZZ_RUNS:-10000}
+seed=${NUQ_FUZZ_SEED:-1}
 dir=${NUQ_FUZZ_BUILD:-build-fuzz}
 targets=(nifti analyze gipl aff mtx affs ffd fld scan)
 
@@ -27,6 +33,7 @@ for t in "${targets[@]}"; do
   regression=$PWD/fuzz/regression/$t
   work=$PWD/$dir/corpus/$t
   artifacts=$PWD/$dir/artifacts/$t/
+  rm -rf "$work"
   mkdir -p "$work" "$artifacts" "$regression"
   echo "== fuzz_$t: regression and seed inputs"
   if ! "$bin" "${limits[@]}" -runs=0 "$regression" "$seeds" >"$dir/fuzz_$t.replay.log" 2>&1; then
@@ -35,8 +42,8 @@ for t in "${targets[@]}"; do
     failed=1
     continue
   fi
-  echo "== fuzz_$t: ${seconds}s"
-  if ! "$bin" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 \
+  echo "== fuzz_$t: $runs inputs from seed $seed, at most ${seconds}s"
+  if ! "$bin" "${limits[@]}" -seed="$seed" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$artifacts" "$work" "$seeds" "$regression" >"$dir/fuzz_$t.log" 2>&1; then
     tail -n 40 "$dir/fuzz_$t.log"
     echo "fuzz_$t: finding saved under $artifacts"
