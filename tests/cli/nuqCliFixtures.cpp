@@ -1,5 +1,8 @@
 #include "nuqCliFixtures.h"
 
+#include "nuqConsole.h"
+#include "nuqImageIO.h"
+
 #include <nifti1_io.h>
 
 #include <cstdio>
@@ -42,6 +45,17 @@ std::string Echo(const std::vector<std::string> &args) {
   std::string line = std::string(NUQ_TOOL_PATH) + " ";
   for (const std::string &a : args) line += a + " ";
   return line + "\n";
+}
+
+std::vector<float> ReadFloatVoxels(const std::string &fileName) {
+  const int saved = g_nVerbose;
+  g_nVerbose = 0;
+  nuqImageDataT<float> volume;
+  const bool read = ReadImageFile(&volume, fileName);
+  g_nVerbose = saved;
+  if (!read) return {};
+  const float *data = volume.GetImageData();
+  return std::vector<float>(data, data + volume.GetNumberOfPixels());
 }
 
 }  // namespace nuqclitest

@@ -12,6 +12,9 @@ namespace nuqclitest {
 std::string WriteShortNifti(const std::string &fileName, const std::vector<int> &sizes,
                             short value = 1);
 
+// Voxels of an image file read as floats (quietly); empty when unreadable.
+std::vector<float> ReadFloatVoxels(const std::string &fileName);
+
 // The echo line of a run: tool path and every argument, each with a blank.
 std::string Echo(const std::vector<std::string> &args);
 

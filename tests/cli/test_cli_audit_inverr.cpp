@@ -15,15 +15,7 @@
 
 namespace {
 
-std::vector<float> Voxels(const std::string &name) {
-  const int saved = g_nVerbose;
-  g_nVerbose = 0;
-  nuqImageDataT<float> volume;
-  const bool ok = ReadImageFile(&volume, name);
-  g_nVerbose = saved;
-  if (!ok) return {};
-  return std::vector<float>(volume.GetImageData(), volume.GetImageData() + volume.GetNumberOfPixels());
-}
+using nuqclitest::ReadFloatVoxels;
 
 // A deformation of a few millimetres, large enough that the border of the
 // grid is not inverted exactly.
@@ -56,10 +48,10 @@ TEST(CliAuditInverseError, AxisImagesAreSignedAndTheMagnitudeIsTheirLength) {
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<float> e[3];
     for (int k = 0; k < 3; ++k) {
-      e[k] = Voxels(dir.File(std::string("outic_") + "xyz"[k] + ".nii.gz"));
+      e[k] = ReadFloatVoxels(dir.File(std::string("outic_") + "xyz"[k] + ".nii.gz"));
       ASSERT_EQ(e[k].size(), 960u);
     }
-    const std::vector<float> mag = Voxels(dir.File("outic_mag.nii.gz"));
+    const std::vector<float> mag = ReadFloatVoxels(dir.File("outic_mag.nii.gz"));
     ASSERT_EQ(mag.size(), 960u);
     int negative = 0, positive = 0;
     for (size_t i = 0; i < mag.size(); ++i) {

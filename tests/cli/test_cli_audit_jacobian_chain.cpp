@@ -15,17 +15,9 @@
 
 namespace {
 
-using nuqtest::RunTool;
+using nuqclitest::ReadFloatVoxels;
 
-std::vector<float> Voxels(const std::string &name) {
-  const int saved = g_nVerbose;
-  g_nVerbose = 0;
-  nuqImageDataT<float> volume;
-  const bool ok = ReadImageFile(&volume, name);
-  g_nVerbose = saved;
-  if (!ok) return {};
-  return std::vector<float>(volume.GetImageData(), volume.GetImageData() + volume.GetNumberOfPixels());
-}
+using nuqtest::RunTool;
 
 // Control grid of 4 mm whose node 0 lies at the reference's world origin.
 std::string FfdText() {
@@ -74,7 +66,7 @@ TEST(CliAuditJacobianChain, DeformationTakenAtTheMappedPointAndScaledByALaterAff
     args.push_back("-jac");
     const auto r = RunTool(args, dir.Path());
     ASSERT_EQ(r.status, 0) << r.err;
-    maps[k] = Voxels(dir.File(std::string(runs[k].prefix) + ".nii.gz"));
+    maps[k] = ReadFloatVoxels(dir.File(std::string(runs[k].prefix) + ".nii.gz"));
     ASSERT_EQ(maps[k].size(), size_t(n[0] * n[1] * n[2])) << runs[k].prefix;
   }
   float spread = 0;

@@ -14,9 +14,12 @@
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
+#include "nuqCliFixtures.h"
 #include "nuqTestSupport.h"
 
 namespace {
+
+using nuqclitest::ReadFloatVoxels;
 
 using nuqtest::RunTool;
 using nuqtest::TempDir;
@@ -40,13 +43,6 @@ void SaveVolume(const std::string &name, std::vector<int> size, const std::funct
     for (int y = 0; y < full[1]; ++y)
       for (int x = 0; x < full[0]; ++x) volume.SetPixelByGreyscale(x, y, z, 0, f(x, y, z));
   ASSERT_TRUE(SaveImageFile(&volume, name));
-}
-
-std::vector<float> Voxels(const std::string &name) {
-  Quiet quiet;
-  nuqImageDataT<float> v;
-  if (!ReadImageFile(&v, name)) return {};
-  return std::vector<float>(v.GetImageData(), v.GetImageData() + v.GetNumberOfPixels());
 }
 
 void SaveField(const TempDir &dir, const std::string &stem, std::vector<int> size,
@@ -153,7 +149,7 @@ TEST(CliAuditReports, JacobianStatisticsInsideAMaskUseThePopulationStd) {
   EXPECT_NEAR(mx, 1.4, 1e-4);
   EXPECT_NEAR(mn, 1.2, 1e-4);
   EXPECT_NEAR(atrophy, -0.3, 1e-4);
-  const std::vector<float> map = Voxels(dir.File("jac.nii.gz"));
+  const std::vector<float> map = ReadFloatVoxels(dir.File("jac.nii.gz"));
   ASSERT_EQ(map.size(), 24u);
   for (int i = 0; i < 24; ++i) {
     const int x = i % 4;
@@ -172,7 +168,7 @@ TEST(CliAuditReports, JacobianSkipsVoxelsOutsideASmallerMaskGrid) {
                          dir.Path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\t Mask jacobian (mean, std, max, min)\t8\t0\t8\t8\n"), std::string::npos) << r.out;
-  const std::vector<float> map = Voxels(dir.File("jac.nii.gz"));
+  const std::vector<float> map = ReadFloatVoxels(dir.File("jac.nii.gz"));
   ASSERT_EQ(map.size(), 24u);
   for (int i = 0; i < 24; ++i) EXPECT_EQ(map[i], i % 4 < 2 ? 8.0f : 0.0f) << i;
 

@@ -18,6 +18,8 @@
 
 namespace {
 
+using nuqclitest::ReadFloatVoxels;
+
 using nuqtest::RunTool;
 using nuqtest::TempDir;
 
@@ -26,14 +28,6 @@ struct QuietSuccess {
   QuietSuccess() { g_nVerbose = 0; }
   ~QuietSuccess() { g_nVerbose = saved; }
 };
-
-std::vector<float> Voxels(const std::string &name) {
-  QuietSuccess quiet;
-  nuqImageDataT<float> volume;
-  if (!ReadImageFile(&volume, name)) return {};
-  const float *data = volume.GetImageData();
-  return std::vector<float>(data, data + volume.GetNumberOfPixels());
-}
 
 // A 3-D deformation on a rotated grid with deterministic offsets.
 void MakeDeformation(nuqTransformFFD &ffd) {
@@ -168,8 +162,8 @@ TEST(CliFFD, ControlPointImageLoadsLikeTheFFDFile) {
     EXPECT_NE(b.out.find("success: new transform " + ToUpperCase(type) + "\n"), std::string::npos);
     for (const char *axis : {"x", "y", "z"}) {
       SCOPED_TRACE(axis);
-      const auto va = Voxels(dir.File(std::string("a_") + axis + ".nii.gz"));
-      const auto vb = Voxels(dir.File(std::string("b_") + axis + ".nii.gz"));
+      const auto va = ReadFloatVoxels(dir.File(std::string("a_") + axis + ".nii.gz"));
+      const auto vb = ReadFloatVoxels(dir.File(std::string("b_") + axis + ".nii.gz"));
       ASSERT_EQ(va.size(), 9u * 8u * 7u);
       ASSERT_EQ(vb.size(), va.size());
       for (size_t i = 0; i < va.size(); ++i) {
@@ -248,7 +242,7 @@ TEST(CliFFD, JacobianMatchesFiniteDifferenceDeterminant) {
   const auto r = RunTool({"ref.nii.gz", "-o", "jac", "-n", "1", "-t", "warp.FFD", "-jac"},
                          dir.Path());
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<float> jac = Voxels(dir.File("jac.nii.gz"));
+  const std::vector<float> jac = ReadFloatVoxels(dir.File("jac.nii.gz"));
   ASSERT_EQ(jac.size(), 10u * 9u * 8u);
 
   nuqImageDataT<short> ref;

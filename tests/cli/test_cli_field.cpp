@@ -14,11 +14,14 @@
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
+#include "nuqCliFixtures.h"
 #include "nuqTestSupport.h"
 
 #include <nifti1_io.h>
 
 namespace {
+
+using nuqclitest::ReadFloatVoxels;
 
 using nuqtest::RunTool;
 using nuqtest::TempDir;
@@ -99,14 +102,6 @@ std::set<std::string> Listing(const std::string &dir) {
 }
 
 // Every voxel of a written float image, or empty when it cannot be read.
-std::vector<float> Voxels(const std::string &name) {
-  QuietSuccess quiet;
-  nuqImageDataT<float> volume;
-  if (!ReadImageFile(&volume, name)) return {};
-  const float *data = volume.GetImageData();
-  return std::vector<float>(data, data + volume.GetNumberOfPixels());
-}
-
 void ExpectAllNear(const std::vector<float> &values, float expected, size_t count) {
   ASSERT_EQ(values.size(), count);
   for (size_t i = 0; i < values.size(); ++i) ASSERT_NEAR(values[i], expected, 1e-5) << i;
@@ -135,7 +130,7 @@ TEST(CliField, ZeroFieldGivesZeroDisplacementAndStatistics) {
   EXPECT_EQ(StatisticsLine(r.out), "0\t0\t0\t0\t0");
   for (const char *c : {"out_x.nii.gz", "out_y.nii.gz", "out_z.nii.gz", "out_mag.nii.gz"}) {
     SCOPED_TRACE(c);
-    ExpectAllNear(Voxels(dir.File(c)), 0.0f, 24);
+    ExpectAllNear(ReadFloatVoxels(dir.File(c)), 0.0f, 24);
   }
   EXPECT_EQ(nuqtest::ReadWholeFile(dir.File("out.FLD")),
             "#dimension#\n3\n#one to one#\n1\n\n#transformation fields in dimension x#\n"
@@ -159,10 +154,10 @@ TEST(CliField, TwoTranslationsJointAndSum) {
     const auto r = RunTool(args, dir.Path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(StatisticsLine(r.out), "2.23607\t2.23607\t0\t2.23607\t2.23607");
-    ExpectAllNear(Voxels(dir.File("out_x.nii.gz")), 1.0f, 24);
-    ExpectAllNear(Voxels(dir.File("out_y.nii.gz")), 2.0f, 24);
-    ExpectAllNear(Voxels(dir.File("out_z.nii.gz")), 0.0f, 24);
-    ExpectAllNear(Voxels(dir.File("out_mag.nii.gz")), 2.23607f, 24);
+    ExpectAllNear(ReadFloatVoxels(dir.File("out_x.nii.gz")), 1.0f, 24);
+    ExpectAllNear(ReadFloatVoxels(dir.File("out_y.nii.gz")), 2.0f, 24);
+    ExpectAllNear(ReadFloatVoxels(dir.File("out_z.nii.gz")), 0.0f, 24);
+    ExpectAllNear(ReadFloatVoxels(dir.File("out_mag.nii.gz")), 2.23607f, 24);
   }
   // The saved field is itself a transform: read back it gives the same field.
   const auto again =
@@ -188,7 +183,7 @@ TEST(CliField, JointDiffersFromSumForNonCommutingPair) {
       {"ref.nii.gz", "-o", "s", "-n", "2", "-t", "t.AFF", "-t", "s.AFF", "-sum"}, dir.Path());
   ASSERT_EQ(joint.status, 0) << joint.err;
   ASSERT_EQ(sum.status, 0) << sum.err;
-  const std::vector<float> j = Voxels(dir.File("j_x.nii.gz")), s = Voxels(dir.File("s_x.nii.gz"));
+  const std::vector<float> j = ReadFloatVoxels(dir.File("j_x.nii.gz")), s = ReadFloatVoxels(dir.File("s_x.nii.gz"));
   ASSERT_EQ(j.size(), 24u);
   ASSERT_EQ(s.size(), 24u);
   // joint: 2 (x + 1) - x; sum: (x + 1 - x) + (2 x - x).
@@ -214,7 +209,7 @@ TEST(CliField, MaskOfZerosGivesNotANumberStatistics) {
   EXPECT_EQ(parts[3], "0");
   EXPECT_EQ(parts[4], "999999");
   // The field itself is still written in full.
-  ExpectAllNear(Voxels(dir.File("out_x.nii.gz")), 1.0f, 24);
+  ExpectAllNear(ReadFloatVoxels(dir.File("out_x.nii.gz")), 1.0f, 24);
 }
 
 TEST(CliField, MaskSelectsTheCountedVoxels) {
@@ -247,8 +242,8 @@ TEST(CliField, TwoDimensionalReferenceWritesTwoComponents) {
       RunTool({"ref.nii.gz", "-o", "out", "-n", "1", "-t", "a.AFF", "-mag"}, dir.Path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(StatisticsLine(r.out), "2.23607\t2.23607\t0\t2.23607\t2.23607");
-  ExpectAllNear(Voxels(dir.File("out_x.nii.gz")), 1.0f, 12);
-  ExpectAllNear(Voxels(dir.File("out_y.nii.gz")), 2.0f, 12);
+  ExpectAllNear(ReadFloatVoxels(dir.File("out_x.nii.gz")), 1.0f, 12);
+  ExpectAllNear(ReadFloatVoxels(dir.File("out_y.nii.gz")), 2.0f, 12);
   EXPECT_FALSE(nuqtest::FileExists(dir.File("out_z.nii.gz")));
   EXPECT_EQ(nuqtest::ReadWholeFile(dir.File("out.FLD")),
             "#dimension#\n2\n#one to one#\n1\n\n#transformation fields in dimension x#\n"
@@ -284,8 +279,8 @@ TEST(CliField, ComponentImagesWithDashD) {
       dir.Path());
   ASSERT_EQ(three.status, 0) << three.err;
   EXPECT_EQ(StatisticsLine(three.out), "1.11803\t1.11803\t0\t1.11803\t1.11803");
-  ExpectAllNear(Voxels(dir.File("out_x.nii.gz")), 0.5f, 24);
-  ExpectAllNear(Voxels(dir.File("out_z.nii.gz")), -1.0f, 24);
+  ExpectAllNear(ReadFloatVoxels(dir.File("out_x.nii.gz")), 0.5f, 24);
+  ExpectAllNear(ReadFloatVoxels(dir.File("out_z.nii.gz")), -1.0f, 24);
 
   // With only two names left -d is ignored, and the count check fails.
   const auto two = RunTool({"ref.nii.gz", "-n", "1", "-d", "x.nii.gz", "y.nii.gz"}, dir.Path());

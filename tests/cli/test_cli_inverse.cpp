@@ -18,6 +18,8 @@
 
 namespace {
 
+using nuqclitest::ReadFloatVoxels;
+
 using nuqtest::FileExists;
 using nuqtest::RunTool;
 using nuqtest::TempDir;
@@ -53,14 +55,6 @@ std::string FfdText() {
     text += "\n";
   }
   return text + "#quaternion qf,qb,qc,qd,qx,qy,qz#\n1 0 0 0 -2 -3 -1\n";
-}
-
-std::vector<float> Voxels(const std::string &name) {
-  Quiet quiet;
-  nuqImageDataT<float> volume;
-  if (!ReadImageFile(&volume, name)) return {};
-  const float *data = volume.GetImageData();
-  return std::vector<float>(data, data + volume.GetNumberOfPixels());
 }
 
 float LargestAbs(const std::vector<float> &v) {
@@ -117,7 +111,7 @@ TEST_F(CliInverse, AffineInverseErrorImagesMeasureTheSavedMatrix) {
   EXPECT_NE(r.out.find("success: used ", ic), std::string::npos);
   EXPECT_TRUE(FileExists(m_dir.File("out.AFF")));
   for (const char *axis : {"x", "y", "z", "mag"}) {
-    const std::vector<float> e = Voxels(m_dir.File(std::string("outic_") + axis + ".nii.gz"));
+    const std::vector<float> e = ReadFloatVoxels(m_dir.File(std::string("outic_") + axis + ".nii.gz"));
     ASSERT_EQ(e.size(), 960u) << axis;
     EXPECT_LT(LargestAbs(e), 1e-3f) << axis;
   }
@@ -147,10 +141,10 @@ TEST_F(CliInverse, OneDeformationGivesAnInverseField) {
     Quiet quiet;
     nuqTransformFields inverse;
     ASSERT_TRUE(inverse.ReadFromFile(m_dir.File("out.FLD")));
-    const std::vector<float> x = Voxels(m_dir.File("out_x.nii.gz"));
+    const std::vector<float> x = ReadFloatVoxels(m_dir.File("out_x.nii.gz"));
     ASSERT_EQ(x.size(), 960u);
     EXPECT_GT(LargestAbs(x), 0.5f);
-    const std::vector<float> mag = Voxels(m_dir.File("outic_mag.nii.gz"));
+    const std::vector<float> mag = ReadFloatVoxels(m_dir.File("outic_mag.nii.gz"));
     ASSERT_EQ(mag.size(), 960u);
     double sum = 0;
     for (float m : mag) sum += m;
@@ -169,9 +163,9 @@ TEST_F(CliInverse, SeveralTransformsInvertTheirJointField) {
     ASSERT_NE(runTime, std::string::npos);
     EXPECT_LT(stats, runTime);
     // The joint field itself is not saved: only the inverse carries the prefix.
-    const std::vector<float> x = Voxels(m_dir.File("out_x.nii.gz"));
-    const std::vector<float> y = Voxels(m_dir.File("out_y.nii.gz"));
-    const std::vector<float> z = Voxels(m_dir.File("out_z.nii.gz"));
+    const std::vector<float> x = ReadFloatVoxels(m_dir.File("out_x.nii.gz"));
+    const std::vector<float> y = ReadFloatVoxels(m_dir.File("out_y.nii.gz"));
+    const std::vector<float> z = ReadFloatVoxels(m_dir.File("out_z.nii.gz"));
     ASSERT_EQ(x.size(), 960u);
     for (size_t i = 0; i < x.size(); ++i) {
       ASSERT_NEAR(x[i], -1.0f, 1e-4) << i;

@@ -13,11 +13,14 @@
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
+#include "nuqCliFixtures.h"
 #include "nuqTestSupport.h"
 
 #include <nifti1_io.h>
 
 namespace {
+
+using nuqclitest::ReadFloatVoxels;
 
 using nuqtest::FileExists;
 using nuqtest::RunTool;
@@ -44,13 +47,6 @@ void SaveVolume(const std::string &name, std::vector<int> size,
     for (int y = 0; y < full[1]; ++y)
       for (int x = 0; x < full[0]; ++x) volume.SetPixelByGreyscale(x, y, z, 0, f(x, y, z));
   ASSERT_TRUE(SaveImageFile(&volume, name));
-}
-
-std::vector<float> Voxels(const std::string &name) {
-  Quiet quiet;
-  nuqImageDataT<float> v;
-  if (!ReadImageFile(&v, name)) return {};
-  return std::vector<float>(v.GetImageData(), v.GetImageData() + v.GetNumberOfPixels());
 }
 
 // x -> s (x - c) + c + t on every axis.
@@ -105,7 +101,7 @@ TEST(CliJacobian, ReportsOfConstantDeterminants) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Tail(r.out, "success: will"), JacobianReport(c.numbers, c.atrophy, "jac.nii.gz"));
-    const std::vector<float> map = Voxels(f.dir.File("jac.nii.gz"));
+    const std::vector<float> map = ReadFloatVoxels(f.dir.File("jac.nii.gz"));
     ASSERT_EQ(map.size(), 24u);
     for (float h : map) EXPECT_FLOAT_EQ(h, c.numbers[0] == '1' ? 1.0f : 8.0f);
   }
@@ -134,7 +130,7 @@ TEST(CliJacobian, MasksSelectVoxelsAndAnEmptyMaskGivesNotANumber) {
   auto r = f.Run({"-o", "jac", "-n", "1", "-t", "double.AFF", "-jac", "-mask", "half.nii.gz"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Tail(r.out, "success: will"), JacobianReport("8\t0\t8\t8", "-7", "jac.nii.gz"));
-  const std::vector<float> map = Voxels(f.dir.File("jac.nii.gz"));
+  const std::vector<float> map = ReadFloatVoxels(f.dir.File("jac.nii.gz"));
   ASSERT_EQ(map.size(), 24u);
   for (int i = 0; i < 24; ++i) EXPECT_EQ(map[i], i % 4 >= 2 ? 8.0f : 0.0f) << i;
 
@@ -185,7 +181,7 @@ TEST(CliJacobian, FieldAndChainAgreeWithIndependentDifferences) {
 
   auto r = RunTool({"ref.nii.gz", "-o", "field", "-n", "1", "-t", "f.FLD", "-jac"}, dir.Path());
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<float> field = Voxels(dir.File("field.nii.gz"));
+  const std::vector<float> field = ReadFloatVoxels(dir.File("field.nii.gz"));
   ASSERT_EQ(field.size(), size_t(n * n * n));
   int compared = 0;
   for (int z = 1; z < n - 1; ++z)
@@ -200,11 +196,11 @@ TEST(CliJacobian, FieldAndChainAgreeWithIndependentDifferences) {
   r = RunTool({"ref.nii.gz", "-o", "chain", "-n", "2", "-t", "shift.AFF", "-t", "f.FLD", "-jac"},
               dir.Path());
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<float> chain = Voxels(dir.File("chain.nii.gz"));
+  const std::vector<float> chain = ReadFloatVoxels(dir.File("chain.nii.gz"));
   r = RunTool({"ref.nii.gz", "-o", "scaled", "-n", "2", "-t", "f.FLD", "-t", "double.AFF", "-jac"},
               dir.Path());
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<float> scaled = Voxels(dir.File("scaled.nii.gz"));
+  const std::vector<float> scaled = ReadFloatVoxels(dir.File("scaled.nii.gz"));
   ASSERT_EQ(chain.size(), field.size());
   ASSERT_EQ(scaled.size(), field.size());
   for (int z = 0; z < n; ++z)
@@ -282,7 +278,7 @@ TEST(CliCompare, InverseConsistencyOfAnAffineAndItsInverse) {
   EXPECT_LT(rms, 1e-5);
   EXPECT_EQ(count, 24);
   for (const char *name : {"out_ic_x.nii.gz", "out_ic_y.nii.gz", "out_ic_z.nii.gz", "out_ic_mag.nii.gz"}) {
-    const std::vector<float> v = Voxels(f.dir.File(name));
+    const std::vector<float> v = ReadFloatVoxels(f.dir.File(name));
     ASSERT_EQ(v.size(), 24u) << name;
     for (float e : v) EXPECT_LT(e, 1e-5f) << name;
   }
@@ -313,9 +309,9 @@ TEST(CliCompare, TwoDimensionalReferenceSavesTwoAxesAndTheMagnitude) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Tail(r.out, "RealError"),
             std::string(kDiffHeader) + "  5.000000\t  5.000000\t  0.000000\t  5.000000\t  5.000000\t        12\n");
-  const std::vector<float> x = Voxels(dir.File("d_realerror_x.nii.gz"));
-  const std::vector<float> y = Voxels(dir.File("d_realerror_y.nii.gz"));
-  const std::vector<float> m = Voxels(dir.File("d_realerror_mag.nii.gz"));
+  const std::vector<float> x = ReadFloatVoxels(dir.File("d_realerror_x.nii.gz"));
+  const std::vector<float> y = ReadFloatVoxels(dir.File("d_realerror_y.nii.gz"));
+  const std::vector<float> m = ReadFloatVoxels(dir.File("d_realerror_mag.nii.gz"));
   ASSERT_EQ(x.size(), 12u);
   ASSERT_EQ(y.size(), 12u);
   ASSERT_EQ(m.size(), 12u);
