@@ -154,61 +154,38 @@ bool nuqTransformAffine::SetAllParameters(float fValue) {
 
 // The element-wise operations read the other affine's members directly, so a
 // matrix transform as operand contributes its affine parameters.
-bool nuqTransformAffine::SetToSum(nuqTransformBase *pA, nuqTransformBase *pB) {
-  auto *a = dynamic_cast<nuqTransformAffine *>(pA);
-  auto *b = dynamic_cast<nuqTransformAffine *>(pB);
-  if (a == nullptr || b == nullptr) return false;
-  SetDimension(a->GetDimension());
+template <class Op>
+bool nuqTransformAffine::CombineSlots(nuqTransformBase *pLeft, nuqTransformBase *pRight,
+                                      bool bDimensionFromRight, Op op) {
+  auto *l = dynamic_cast<nuqTransformAffine *>(pLeft);
+  auto *r = dynamic_cast<nuqTransformAffine *>(pRight);
+  if (l == nullptr || r == nullptr) return false;
+  SetDimension((bDimensionFromRight ? r : l)->GetDimension());
   int idx[kParameterCount + 1];
   const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) = *a->AffineSlot(idx[k]) + *b->AffineSlot(idx[k]);
+  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) = op(*l->AffineSlot(idx[k]), *r->AffineSlot(idx[k]));
   RefreshAffineMatrices();
   return true;
+}
+
+bool nuqTransformAffine::SetToSum(nuqTransformBase *pA, nuqTransformBase *pB) {
+  return CombineSlots(pA, pB, false, [](float a, float b) { return a + b; });
 }
 
 bool nuqTransformAffine::Add(nuqTransformBase *pOther) {
-  auto *o = dynamic_cast<nuqTransformAffine *>(pOther);
-  if (o == nullptr) return false;
-  SetDimension(o->GetDimension());
-  int idx[kParameterCount + 1];
-  const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) += *o->AffineSlot(idx[k]);
-  RefreshAffineMatrices();
-  return true;
+  return CombineSlots(this, pOther, true, [](float p, float o) { return p + o; });
 }
 
 bool nuqTransformAffine::SetToDifference(nuqTransformBase *pA, nuqTransformBase *pB) {
-  auto *a = dynamic_cast<nuqTransformAffine *>(pA);
-  auto *b = dynamic_cast<nuqTransformAffine *>(pB);
-  if (a == nullptr || b == nullptr) return false;
-  SetDimension(a->GetDimension());
-  int idx[kParameterCount + 1];
-  const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) = *a->AffineSlot(idx[k]) - *b->AffineSlot(idx[k]);
-  RefreshAffineMatrices();
-  return true;
+  return CombineSlots(pA, pB, false, [](float a, float b) { return a - b; });
 }
 
 bool nuqTransformAffine::Subtract(nuqTransformBase *pOther) {
-  auto *o = dynamic_cast<nuqTransformAffine *>(pOther);
-  if (o == nullptr) return false;
-  SetDimension(o->GetDimension());
-  int idx[kParameterCount + 1];
-  const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) -= *o->AffineSlot(idx[k]);
-  RefreshAffineMatrices();
-  return true;
+  return CombineSlots(this, pOther, true, [](float p, float o) { return p - o; });
 }
 
 bool nuqTransformAffine::SetToScaled(nuqTransformBase *pOther, float fFactor) {
-  auto *o = dynamic_cast<nuqTransformAffine *>(pOther);
-  if (o == nullptr) return false;
-  SetDimension(o->GetDimension());
-  int idx[kParameterCount + 1];
-  const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) = fFactor * *o->AffineSlot(idx[k]);
-  RefreshAffineMatrices();
-  return true;
+  return CombineSlots(pOther, pOther, false, [fFactor](float o, float) { return fFactor * o; });
 }
 
 bool nuqTransformAffine::Scale(float fFactor) {
@@ -220,26 +197,11 @@ bool nuqTransformAffine::Scale(float fFactor) {
 }
 
 bool nuqTransformAffine::SetToProduct(nuqTransformBase *pA, nuqTransformBase *pB) {
-  auto *a = dynamic_cast<nuqTransformAffine *>(pA);
-  auto *b = dynamic_cast<nuqTransformAffine *>(pB);
-  if (a == nullptr || b == nullptr) return false;
-  SetDimension(a->GetDimension());
-  int idx[kParameterCount + 1];
-  const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) = *a->AffineSlot(idx[k]) * *b->AffineSlot(idx[k]);
-  RefreshAffineMatrices();
-  return true;
+  return CombineSlots(pA, pB, false, [](float a, float b) { return a * b; });
 }
 
 bool nuqTransformAffine::Multiply(nuqTransformBase *pOther) {
-  auto *o = dynamic_cast<nuqTransformAffine *>(pOther);
-  if (o == nullptr) return false;
-  SetDimension(o->GetDimension());
-  int idx[kParameterCount + 1];
-  const int n = GetParameterSet(m_iDimension, idx);
-  for (int k = 0; k < n; ++k) *AffineSlot(idx[k]) *= *o->AffineSlot(idx[k]);
-  RefreshAffineMatrices();
-  return true;
+  return CombineSlots(this, pOther, true, [](float p, float o) { return p * o; });
 }
 
 float nuqTransformAffine::GetMagnitude() const {

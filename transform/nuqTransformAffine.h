@@ -124,6 +124,12 @@ class nuqTransformAffine : public nuqGradientBase {
   // Storage of entry iIndex (0..21) of the parameter vector.
   float *AffineSlot(int iIndex);
   const float *AffineSlot(int iIndex) const;
+  // The element-wise algebra: this slot := op(left slot, right slot) over the
+  // parameter set, after taking the dimension of the left operand (or of the
+  // right one with bDimensionFromRight); false unless both are affines.
+  template <class Op>
+  bool CombineSlots(nuqTransformBase *pLeft, nuqTransformBase *pRight, bool bDimensionFromRight,
+                    Op op);
 
   float m_fRotation[4];
   float m_fTranslation[4];
