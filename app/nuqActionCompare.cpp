@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
 #include "nuqImageModeling.h"
+#include "nuqParallel.h"
 #include "nuqTransformBase.h"
 
 namespace {
@@ -27,13 +29,17 @@ struct nuqErrorImages {
       if (!axes[k].NewImage(reference.GetInfo())) return false;
     return magnitude.NewImage(reference.GetInfo());
   }
+  // The images are compressed at the same time, their lines in this order.
   void Save(int dim, const std::string &prefix, const std::string &infix) {
+    nuqImageSaveBatch<float> batch;
     for (int k = 0; k < dim; ++k) {
       axes[k].SetDataType(64);
-      SaveImageFile(&axes[k], prefix + infix + kAxisSuffixes[k]);
+      batch.Add(&axes[k], prefix + infix + kAxisSuffixes[k]);
     }
     magnitude.SetDataType(64);
-    SaveImageFile(&magnitude, prefix + infix + "_mag.");
+    batch.Add(&magnitude, prefix + infix + "_mag.");
+    batch.Write();
+    for (int k = 0; k <= dim; ++k) batch.Finish(k);
   }
 };
 
@@ -53,35 +59,56 @@ std::string CompareOnGrid(const nuqImageDataT<short> &reference, bool save,
   maskModel.SetImage(const_cast<nuqImageDataT<short> *>(&mask));
 
   const int *size = reference.GetSizeArray();
+  const int nx = size[0], ny = size[1], nz = size[2];
   int n = 0;
   double sum = 0, sumSquares = 0, rmsSquares = 0;
   float maximum = 0, minimum = 9999;
-  for (int t = 0; t < size[3]; ++t)
-    for (int z = 0; z < size[2]; ++z)
-      for (int y = 0; y < size[1]; ++y)
-        for (int x = 0; x < size[0]; ++x) {
-          float p[4] = {float(x), float(y), float(z), float(t)};
-          reference.ImageToWorld(p);
-          if (useMask) {
-            float g[4] = {p[0], p[1], p[2], p[3]};
-            mask.WorldToImage(g);
-            if (maskModel.GetValueClamped(g[0], g[1], g[2], g[3]) == 0) continue;
-          }
-          ++n;
-          float e[4] = {0, 0, 0, 0};
-          rmsSquares += errorAt(p, e);
-          float squares = 0;
-          for (int k = 0; k < dim; ++k) squares += e[k] * e[k];
-          const float m = std::sqrt(squares);
-          if (save) {
-            for (int k = 0; k < dim; ++k) images.axes[k].SetPixelByGreyscale(x, y, z, t, std::fabs(e[k]));
-            images.magnitude.SetPixelByGreyscale(x, y, z, t, m);
-          }
-          sum += m;
-          sumSquares += double(m * m);
-          if (m > maximum) maximum = m;
-          if (m < minimum) minimum = m;
-        }
+  // Rows (fixed y, z, t) are computed in parallel; their figures enter the
+  // sums in row order afterwards, so the report does not depend on threads.
+  struct Row {
+    std::vector<float> magnitude, rms;
+    std::vector<char> counted;
+  };
+  auto compute = [&](long long row, Row &scratch) {
+    const int y = int(row % ny), z = int(row / ny % nz), t = int(row / ny / nz);
+    scratch.magnitude.resize(size_t(nx));
+    scratch.rms.resize(size_t(nx));
+    scratch.counted.resize(size_t(nx));
+    for (int x = 0; x < nx; ++x) {
+      float p[4] = {float(x), float(y), float(z), float(t)};
+      reference.ImageToWorld(p);
+      scratch.counted[size_t(x)] = 0;
+      if (useMask) {
+        float g[4] = {p[0], p[1], p[2], p[3]};
+        mask.WorldToImage(g);
+        if (maskModel.GetValueClamped(g[0], g[1], g[2], g[3]) == 0) continue;
+      }
+      float e[4] = {0, 0, 0, 0};
+      scratch.rms[size_t(x)] = errorAt(p, e);
+      float squares = 0;
+      for (int k = 0; k < dim; ++k) squares += e[k] * e[k];
+      const float m = std::sqrt(squares);
+      if (save) {
+        for (int k = 0; k < dim; ++k) images.axes[k].SetPixelByGreyscale(x, y, z, t, std::fabs(e[k]));
+        images.magnitude.SetPixelByGreyscale(x, y, z, t, m);
+      }
+      scratch.magnitude[size_t(x)] = m;
+      scratch.counted[size_t(x)] = 1;
+    }
+  };
+  auto accumulate = [&](long long, const Row &scratch) {
+    for (int x = 0; x < nx; ++x) {
+      if (!scratch.counted[size_t(x)]) continue;
+      ++n;
+      rmsSquares += scratch.rms[size_t(x)];
+      const float m = scratch.magnitude[size_t(x)];
+      sum += m;
+      sumSquares += double(m * m);
+      if (m > maximum) maximum = m;
+      if (m < minimum) minimum = m;
+    }
+  };
+  ParallelOrdered<Row>((long long)ny * nz * size[3], compute, accumulate);
 
   const double rms = std::sqrt(rmsSquares / n);
   const double avg = sum / n;
@@ -150,22 +177,24 @@ void ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase
   nuqErrorImages images;
   if (!images.Create(reference, dim)) return;
   const int *size = reference.GetSizeArray();
-  for (int t = 0; t < size[3]; ++t)
-    for (int z = 0; z < size[2]; ++z)
-      for (int y = 0; y < size[1]; ++y)
-        for (int x = 0; x < size[0]; ++x) {
-          float p[4] = {float(x), float(y), float(z), float(t)};
-          reference.ImageToWorld(p);
-          float q[4] = {p[0], p[1], p[2], p[3]}, r[4] = {p[0], p[1], p[2], p[3]};
-          forward->TransformWorldToWorld(p, q);
-          inverse->TransformWorldToWorld(q, r);
-          float squares = 0;
-          for (int k = 0; k < dim; ++k) {
-            const float e = r[k] - p[k];
-            images.axes[k].SetPixelByGreyscale(x, y, z, t, e);
-            squares += e * e;
-          }
-          images.magnitude.SetPixelByGreyscale(x, y, z, t, std::sqrt(squares));
-        }
+  const int nx = size[0], ny = size[1], nz = size[2];
+  // Every voxel writes only its own values: rows run in parallel.
+  ParallelFor((long long)ny * nz * size[3], [&](long long row) {
+    const int y = int(row % ny), z = int(row / ny % nz), t = int(row / ny / nz);
+    for (int x = 0; x < nx; ++x) {
+      float p[4] = {float(x), float(y), float(z), float(t)};
+      reference.ImageToWorld(p);
+      float q[4] = {p[0], p[1], p[2], p[3]}, r[4] = {p[0], p[1], p[2], p[3]};
+      forward->TransformWorldToWorld(p, q);
+      inverse->TransformWorldToWorld(q, r);
+      float squares = 0;
+      for (int k = 0; k < dim; ++k) {
+        const float e = r[k] - p[k];
+        images.axes[k].SetPixelByGreyscale(x, y, z, t, e);
+        squares += e * e;
+      }
+      images.magnitude.SetPixelByGreyscale(x, y, z, t, std::sqrt(squares));
+    }
+  });
   images.Save(dim, prefix, "");
 }

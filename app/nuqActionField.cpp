@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 #include "nuqConsole.h"
 #include "nuqImageIO.h"
 #include "nuqImageModeling.h"
+#include "nuqParallel.h"
 #include "nuqRun.h"
 #include "nuqTransformBase.h"
 #include "nuqTransformFields.h"
@@ -27,55 +29,74 @@ struct nuqFieldLoop {
   float *magnitude;
 };
 
+// Which voxels of one row count for the statistics, carried from the
+// parallel step of a row to its serial step.
+struct nuqFieldRowScratch {
+  std::vector<char> counted;
+};
+
+// Rows (fixed y, z, t) are computed in parallel; the statistics of each row
+// are added in row order afterwards, so they do not depend on the threads.
 template <int DIM, bool SUM>
 void RunFieldLoop(const nuqFieldLoop &loop, nuqFieldStatistics &stats) {
   const float(*m)[4] = loop.grid->m_fImageToWorld;
   const bool timeAxis = loop.grid->m_iDimension >= 4 && loop.grid->m_fSpacing[3] != 0.0f;
-  long long index = 0;
-  for (int t = 0; t < loop.size[3]; ++t)
-    for (int z = 0; z < loop.size[2]; ++z)
-      for (int y = 0; y < loop.size[1]; ++y)
-        for (int x = 0; x < loop.size[0]; ++x, ++index) {
-          // The reference's grid-to-world mapping, term by term as the
-          // image geometry evaluates it.
-          const float fx = float(x), fy = float(y), fz = float(z);
-          float p[4];
-          for (int i = 0; i < 3; ++i) p[i] = m[i][0] * fx + m[i][1] * fy + m[i][2] * fz + m[i][3];
-          p[3] = timeAxis ? loop.grid->m_fSpacing[3] * float(t) + loop.grid->m_fOrigin[3]
-                          : float(t);
-          float d[DIM];
-          if (SUM) {
-            for (int k = 0; k < DIM; ++k) d[k] = 0;
-            for (int i = 0; i < loop.count; ++i) {
-              if (!loop.transforms[i]) continue;
-              float q[4] = {p[0], p[1], p[2], p[3]};
-              loop.transforms[i]->TransformWorldToWorld(p, q);
-              for (int k = 0; k < DIM; ++k) d[k] += q[k] - p[k];
-            }
-          } else {
-            float q[4] = {p[0], p[1], p[2], p[3]};
-            JointTransformWorldToWorld(loop.transforms, loop.count, DIM, p, q);
-            for (int k = 0; k < DIM; ++k) d[k] = q[k] - p[k];
-          }
-          float squares = 0;
-          for (int k = 0; k < DIM; ++k) {
-            loop.out[k][index] = d[k];
-            squares += d[k] * d[k];
-          }
-          const float magnitude = std::sqrt(squares);
-          loop.magnitude[index] = magnitude;
-
-          if (loop.mask) {
-            float g[4] = {p[0], p[1], p[2], p[3]};
-            loop.mask->WorldToImage(g);
-            if (loop.maskModel->GetPixelGreyscaleAt(g[0], g[1], g[2], g[3]) == 0) continue;
-          }
-          stats.count += 1;
-          stats.sum += magnitude;
-          stats.sumSquares += double(magnitude) * magnitude;
-          if (magnitude > stats.maximum) stats.maximum = magnitude;
-          if (magnitude < stats.minimum) stats.minimum = magnitude;
+  const int nx = loop.size[0], ny = loop.size[1], nz = loop.size[2];
+  const long long rows = (long long)ny * nz * loop.size[3];
+  auto compute = [&](long long row, nuqFieldRowScratch &scratch) {
+    const int y = int(row % ny), z = int(row / ny % nz), t = int(row / ny / nz);
+    scratch.counted.resize(size_t(nx));
+    long long index = row * nx;
+    for (int x = 0; x < nx; ++x, ++index) {
+      // The reference's grid-to-world mapping, term by term as the image
+      // geometry evaluates it.
+      const float fx = float(x), fy = float(y), fz = float(z);
+      float p[4];
+      for (int i = 0; i < 3; ++i) p[i] = m[i][0] * fx + m[i][1] * fy + m[i][2] * fz + m[i][3];
+      p[3] = timeAxis ? loop.grid->m_fSpacing[3] * float(t) + loop.grid->m_fOrigin[3] : float(t);
+      float d[DIM];
+      if (SUM) {
+        for (int k = 0; k < DIM; ++k) d[k] = 0;
+        for (int i = 0; i < loop.count; ++i) {
+          if (!loop.transforms[i]) continue;
+          float q[4] = {p[0], p[1], p[2], p[3]};
+          loop.transforms[i]->TransformWorldToWorld(p, q);
+          for (int k = 0; k < DIM; ++k) d[k] += q[k] - p[k];
         }
+      } else {
+        float q[4] = {p[0], p[1], p[2], p[3]};
+        JointTransformWorldToWorld(loop.transforms, loop.count, DIM, p, q);
+        for (int k = 0; k < DIM; ++k) d[k] = q[k] - p[k];
+      }
+      float squares = 0;
+      for (int k = 0; k < DIM; ++k) {
+        loop.out[k][index] = d[k];
+        squares += d[k] * d[k];
+      }
+      loop.magnitude[index] = std::sqrt(squares);
+
+      char counted = 1;
+      if (loop.mask) {
+        float g[4] = {p[0], p[1], p[2], p[3]};
+        loop.mask->WorldToImage(g);
+        counted = loop.maskModel->GetPixelGreyscaleAt(g[0], g[1], g[2], g[3]) != 0;
+      }
+      scratch.counted[size_t(x)] = counted;
+    }
+  };
+  auto accumulate = [&](long long row, const nuqFieldRowScratch &scratch) {
+    const float *magnitude = loop.magnitude + row * nx;
+    for (int x = 0; x < nx; ++x) {
+      if (!scratch.counted[size_t(x)]) continue;
+      const float value = magnitude[x];
+      stats.count += 1;
+      stats.sum += value;
+      stats.sumSquares += double(value) * value;
+      if (value > stats.maximum) stats.maximum = value;
+      if (value < stats.minimum) stats.minimum = value;
+    }
+  };
+  ParallelOrdered<nuqFieldRowScratch>(rows, compute, accumulate);
 }
 
 template <int DIM>
@@ -160,8 +181,14 @@ bool SaveDisplacementField(nuqImageDataT<float> *components, int dim,
   bool written = true;
   std::string names[4];
   for (int k = 0; k < 4; ++k) names[k] = prefix + kComponentSuffixes[k] + "nii.gz";
+  // The components (and the magnitude) are compressed at the same time; the
+  // lines keep the order of the steps.
+  nuqImageSaveBatch<float> batch;
+  for (int k = 0; k < dim; ++k) batch.Add(&components[k], names[k]);
+  const int magnitudeFile = saveMagnitude ? batch.Add(&magnitude, prefix + "_mag.") : -1;
+  batch.Write();
   for (int k = 0; k < dim; ++k) {
-    if (!SaveImageFile(&components[k], names[k])) {
+    if (!batch.Finish(k)) {
       written = false;
       continue;
     }
@@ -184,7 +211,7 @@ bool SaveDisplacementField(nuqImageDataT<float> *components, int dim,
     }
   }
 
-  if (saveMagnitude && !SaveImageFile(&magnitude, prefix + "_mag.")) written = false;
+  if (saveMagnitude && !batch.Finish(magnitudeFile)) written = false;
   return written;
 }
 

@@ -9,6 +9,7 @@
 #include "nuqImageIO.h"
 #include "nuqImageModeling.h"
 #include "nuqMatrix.h"
+#include "nuqParallel.h"
 #include "nuqTransformBase.h"
 #include "nuqTransformFFDBase.h"
 
@@ -54,37 +55,61 @@ void ComputeJacobianMap(const nuqImageDataT<short> &reference,
   double n = 0, sum = 0, sumSquares = 0, maximum = -1e20, minimum = 1e20;
   // Per (y, x) column sums, added up row by row for the atrophy figure.
   std::vector<double> columns(size_t(nx) * ny, 0.0);
-  for (int t = 0; t < nt; ++t)
-    for (int y = 0; y < ny; ++y)
-      for (int x = 0; x < nx; ++x)
-        for (int z = 0; z < nz; ++z) {
-          float p[4] = {float(x), float(y), float(z), float(t)};
-          reference.ImageToWorld(p);
-          if (useMask) {
-            float g[4] = {p[0], p[1], p[2], p[3]};
-            mask.WorldToImage(g);
-            if (!mask.InsideGridTolerant(g[0], g[1], g[2], g[3])) continue;
-            if (maskModel.GetValue4D(g[0], g[1], g[2], g[3]) == 0) continue;
-          }
-          float h = 1;
-          float q[4] = {p[0], p[1], p[2], p[3]};
-          for (int i = 0; i < count; ++i) {
-            if (!transforms[i]) continue;
-            h *= LinkDeterminant(transforms[i], ffds[i], q);
-            if (i + 1 < count) {
-              float next[4] = {q[0], q[1], q[2], q[3]};
-              transforms[i]->TransformWorldToWorld(q, next);
-              for (int k = 0; k < 4; ++k) q[k] = next[k];
-            }
-          }
-          if (save) jacobianImage.SetPixelByGreyscale(x, y, z, t, h);
-          n += 1;
-          sum += h;
-          columns[size_t(y) * nx + x] += h;
-          sumSquares += double(h * h);
-          if (h > maximum) maximum = h;
-          if (h < minimum) minimum = h;
+  // The voxels are visited t, y, x, then z innermost. Each (t, y) plane is
+  // computed in parallel; its determinants enter the sums in that order,
+  // plane after plane, so the figures do not depend on the threads.
+  struct Plane {
+    std::vector<float> h;       // x-major, z-minor
+    std::vector<char> counted;  // false: outside the mask
+  };
+  auto compute = [&](long long plane, Plane &scratch) {
+    const int t = int(plane / ny), y = int(plane % ny);
+    scratch.h.resize(size_t(nx) * nz);
+    scratch.counted.resize(size_t(nx) * nz);
+    size_t i = 0;
+    for (int x = 0; x < nx; ++x)
+      for (int z = 0; z < nz; ++z, ++i) {
+        float p[4] = {float(x), float(y), float(z), float(t)};
+        reference.ImageToWorld(p);
+        scratch.counted[i] = 0;
+        if (useMask) {
+          float g[4] = {p[0], p[1], p[2], p[3]};
+          mask.WorldToImage(g);
+          if (!mask.InsideGridTolerant(g[0], g[1], g[2], g[3])) continue;
+          if (maskModel.GetValue4D(g[0], g[1], g[2], g[3]) == 0) continue;
         }
+        float h = 1;
+        float q[4] = {p[0], p[1], p[2], p[3]};
+        for (int k = 0; k < count; ++k) {
+          if (!transforms[k]) continue;
+          h *= LinkDeterminant(transforms[k], ffds[k], q);
+          if (k + 1 < count) {
+            float next[4] = {q[0], q[1], q[2], q[3]};
+            transforms[k]->TransformWorldToWorld(q, next);
+            for (int c = 0; c < 4; ++c) q[c] = next[c];
+          }
+        }
+        if (save) jacobianImage.SetPixelByGreyscale(x, y, z, t, h);
+        scratch.h[i] = h;
+        scratch.counted[i] = 1;
+      }
+  };
+  auto accumulate = [&](long long plane, const Plane &scratch) {
+    const int y = int(plane % ny);
+    size_t i = 0;
+    for (int x = 0; x < nx; ++x)
+      for (int z = 0; z < nz; ++z, ++i) {
+        if (!scratch.counted[i]) continue;
+        const float h = scratch.h[i];
+        n += 1;
+        sum += h;
+        columns[size_t(y) * nx + x] += h;
+        sumSquares += double(h * h);
+        if (h > maximum) maximum = h;
+        if (h < minimum) minimum = h;
+      }
+  };
+  ParallelOrdered<Plane>((long long)nt * ny, compute, accumulate);
 
   double atrophySum = 0;
   for (int y = 0; y < ny; ++y) {

@@ -192,13 +192,19 @@ bool nuqTransformFields::SaveToFile(const std::string &fileName) {
   const std::string base =
       GetExtension(fileName) == "FLD" ? GetNameWithoutExtension(fileName) : fileName;
   std::string saved[4];
+  // The components are compressed at the same time and completed in order.
+  nuqImageSaveBatch<float> batch;
   for (int c = 0; c < UsedComponents(); ++c) {
     saved[c] = ComponentFileName(base, c);
     m_aFieldImages[c].SetDataType(64);
-    // An FLD text naming a component that was not written would be a broken
-    // output reported as success: stop at the first failed image.
-    if (!SaveImageFile(&m_aFieldImages[c], saved[c])) return false;
+    batch.Add(&m_aFieldImages[c], saved[c]);
   }
+  batch.Write();
+  // An FLD text naming a component that was not written would be a broken
+  // output reported as success: stop at the first failed image (the later
+  // ones are not put in place).
+  for (int c = 0; c < UsedComponents(); ++c)
+    if (!batch.Finish(c)) return false;
   // The text lists the names just written; the stored names stay as they were.
   std::string kept[4];
   for (int c = 0; c < 4; ++c) {

@@ -330,34 +330,38 @@ void nuqTransformIterateInverse::DistanceWeightInterpolateByNeighbours(nuqImageD
   const RoleBuffers b = GetRoleBuffers(dist, X, Y, Z);
   float *out[3];
   for (int c = 0; c < 3; ++c) out[c] = m_aFieldImages[c].GetImageData();
-  int done = 0;
-  int v = 0;
-  for (int t = 0; t < g.n[3]; ++t)
-    for (int z = 0; z < g.n[2]; ++z)
-      for (int y = 0; y < g.n[1]; ++y)
-        for (int x = 0; x < g.n[0]; ++x, ++v, ++done) {
-          float w[4] = {float(x), float(y), float(z), float(t)};
-          info->GridToWorld(w);
-          float u[8][4] = {};
-          float d2[8];
-          int exact = -1;
-          for (int k = 0; k < 8; ++k) {
-            d2[k] = b.dist[k][v];
-            if (exact < 0 && d2[k] == 0) exact = k;
-          }
-          // Only the candidates the weighted mean reads are mapped: the
-          // first exact hit alone, else every role with a sample.
-          for (int k = 0; k < 8; ++k) {
-            if (exact >= 0 ? k != exact : !(d2[k] > 0)) continue;
-            const float s[4] = {b.X[k][v], b.Y[k][v], b.Z[k][v], w[3]};
-            float q[4] = {s[0], s[1], s[2], s[3]};
-            m_pTransform->TransformWorldToWorld(s, q);
-            for (int c = 0; c < 4; ++c) u[k][c] = s[c] - q[c];
-          }
-          float r[4] = {0, 0, 0, 0};
-          nuqTransformIterateInverse::WeightedAverageByDistance(r, u, d2);
-          for (int c = 0; c < 3; ++c) out[c][v] = r[c];
-        }
+  // Every voxel reads the role volumes and writes only its own result:
+  // rows run in parallel.
+  const long long rows = (long long)g.n[1] * g.n[2] * g.n[3];
+  ParallelFor(rows, [&](long long row) {
+    const int y = int(row % g.n[1]), z = int(row / g.n[1] % g.n[2]),
+              t = int(row / g.n[1] / g.n[2]);
+    int v = int(row * g.n[0]);
+    for (int x = 0; x < g.n[0]; ++x, ++v) {
+      float w[4] = {float(x), float(y), float(z), float(t)};
+      info->GridToWorld(w);
+      float u[8][4] = {};
+      float d2[8];
+      int exact = -1;
+      for (int k = 0; k < 8; ++k) {
+        d2[k] = b.dist[k][v];
+        if (exact < 0 && d2[k] == 0) exact = k;
+      }
+      // Only the candidates the weighted mean reads are mapped: the first
+      // exact hit alone, else every role with a sample.
+      for (int k = 0; k < 8; ++k) {
+        if (exact >= 0 ? k != exact : !(d2[k] > 0)) continue;
+        const float s[4] = {b.X[k][v], b.Y[k][v], b.Z[k][v], w[3]};
+        float q[4] = {s[0], s[1], s[2], s[3]};
+        m_pTransform->TransformWorldToWorld(s, q);
+        for (int c = 0; c < 4; ++c) u[k][c] = s[c] - q[c];
+      }
+      float r[4] = {0, 0, 0, 0};
+      nuqTransformIterateInverse::WeightedAverageByDistance(r, u, d2);
+      for (int c = 0; c < 3; ++c) out[c][v] = r[c];
+    }
+  });
+  const long long done = rows * g.n[0];
   if (IsSuccessShown())
     std::cout << "success: 8 neighbour interpolation finished " << done << " of "
               << g.volume * g.n[3] << " ref image grid \n";

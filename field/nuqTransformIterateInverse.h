@@ -18,6 +18,10 @@
 // must outlive it.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
+#include "nuqParallel.h"
 #include "nuqTransformFields.h"
 
 class nuqTransformIterateInverse : public nuqTransformFields {
@@ -110,24 +114,64 @@ void nuqTransformIterateInverse::SampleRegion(const int *from, const int *to, Up
   const float *h = grid.GetSpacingArray();
   const int nt = grid.GetSizeArray()[3] > 0 ? grid.GetSizeArray()[3] : 1;
   nuqTransformBase *transform = m_pTransform;
-  for (int t = 0; t < nt; ++t)
-    for (int z = from[2]; z <= to[2]; ++z)
-      for (int y = from[1]; y <= to[1]; ++y)
-        for (int x = from[0]; x <= to[0]; ++x) {
-          float p[4] = {float(x), float(y), float(z), float(t)};
-          info->GridToWorld(p);
-          float jacobian[4], step[4];
-          nuqTransformIterateInverse::GetJacobianDiagonal(jacobian, transform, p, h);
-          nuqTransformIterateInverse::ComputeSamplingSteps(step, jacobian, h);
-          for (float sx = p[0]; sx < p[0] + h[0]; sx += step[0])
-            for (float sy = p[1]; sy < p[1] + h[1]; sy += step[1])
-              for (float sz = p[2]; sz < p[2] + h[2]; sz += step[2]) {
-                const float s[4] = {sx, sy, sz, p[3]};
-                float q[4] = {sx, sy, sz, p[3]};
-                transform->TransformWorldToWorld(s, q);
-                float index[4] = {q[0], q[1], q[2], q[3]};
-                info->WorldToGrid(index);
-                update(s, q, index);
-              }
-        }
+  // Rows of cells (fixed y, z, t). T is evaluated for a whole row in
+  // parallel and the row's samples are kept; the updates then run in the
+  // order of the serial loops, row after row, so the result does not depend
+  // on the threads. A row with more samples than a buffer should hold (a
+  // tiny sampling factor) is sampled again in its serial turn instead.
+  const long long nx = to[0] - from[0] + 1, ny = to[1] - from[1] + 1, nz = to[2] - from[2] + 1;
+  if (nx < 1 || ny < 1 || nz < 1) return;
+  constexpr std::size_t kMaxRowSamples = std::size_t(1) << 18;
+  struct Sample {
+    float s[4], q[4], index[4];
+  };
+  struct Row {
+    std::vector<Sample> samples;
+    bool complete = false;
+  };
+  // Every sub-sample of row `row`, in loop order, to emit(s, q, index);
+  // false as soon as emit refuses one.
+  auto sampleRow = [&](long long row, auto emit) {
+    const int y = from[1] + int(row % ny), z = from[2] + int(row / ny % nz),
+              t = int(row / ny / nz);
+    for (int x = from[0]; x <= to[0]; ++x) {
+      float p[4] = {float(x), float(y), float(z), float(t)};
+      info->GridToWorld(p);
+      float jacobian[4], step[4];
+      nuqTransformIterateInverse::GetJacobianDiagonal(jacobian, transform, p, h);
+      nuqTransformIterateInverse::ComputeSamplingSteps(step, jacobian, h);
+      for (float sx = p[0]; sx < p[0] + h[0]; sx += step[0])
+        for (float sy = p[1]; sy < p[1] + h[1]; sy += step[1])
+          for (float sz = p[2]; sz < p[2] + h[2]; sz += step[2]) {
+            const float s[4] = {sx, sy, sz, p[3]};
+            float q[4] = {sx, sy, sz, p[3]};
+            transform->TransformWorldToWorld(s, q);
+            float index[4] = {q[0], q[1], q[2], q[3]};
+            info->WorldToGrid(index);
+            if (!emit(s, q, index)) return false;
+          }
+    }
+    return true;
+  };
+  auto compute = [&](long long row, Row &scratch) {
+    scratch.samples.clear();
+    scratch.complete = sampleRow(row, [&](const float *s, const float *q, const float *index) {
+      if (scratch.samples.size() >= kMaxRowSamples) return false;
+      scratch.samples.push_back(Sample{{s[0], s[1], s[2], s[3]},
+                                       {q[0], q[1], q[2], q[3]},
+                                       {index[0], index[1], index[2], index[3]}});
+      return true;
+    });
+  };
+  auto apply = [&](long long row, const Row &scratch) {
+    if (scratch.complete) {
+      for (const Sample &sample : scratch.samples) update(sample.s, sample.q, sample.index);
+      return;
+    }
+    sampleRow(row, [&](const float *s, const float *q, const float *index) {
+      update(s, q, index);
+      return true;
+    });
+  };
+  ParallelOrdered<Row>(nt * ny * nz, compute, apply);
 }

@@ -20,6 +20,7 @@
 #include "nuqGiplIO.h"
 #include "nuqMatrix.h"
 #include "nuqMemoryLimit.h"
+#include "nuqParallel.h"
 #include "nuqSafeOutput.h"
 
 namespace {
@@ -463,80 +464,141 @@ bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName) {
   return true;
 }
 
+// One NIfTI file being written, in three steps so that several files can be
+// compressed at the same time while their console lines keep one order:
+// Prepare (header, temporary file, stored voxels; prints its errors), Write
+// (nifticlib writes and closes the file; prints nothing, so it may run on any
+// thread) and Finish (checks, rename into place, success line).
+template <class T>
+class nuqNiftiWriteJob {
+ public:
+  ~nuqNiftiWriteJob() {
+    // Voxels lent by the volume are not nifticlib's to free.
+    if (m_bBorrowed && m_pOut) m_pOut->data = nullptr;
+  }
+
+  bool Prepare(const nuqImageDataT<T> *volume, short code, const std::string &fileName) {
+    if (volume == nullptr) return false;
+    QuietNifti();
+    if (volume->IsEmpty()) {
+      std::cerr << "error: image " << fileName << " has no voxels to save\n";
+      return false;
+    }
+    nuqImageInfo info;
+    volume->GetImageInfo(&info);
+    info.m_strFileName = fileName;
+    info.m_usDataType = static_cast<unsigned short>(code);
+    m_iWidth = GiplCodeByteWidth(code);
+    if (m_iWidth == 0 || NiftiFromGiplCode(code) == 0) {
+      std::cerr << "error: cannot save image " << fileName << ": data type code " << code
+                << " has no stored NIfTI type\n";
+      return false;
+    }
+    nifti_image blank;
+    std::memset(&blank, 0, sizeof(blank));
+    if (!ImageInfoToNifti(&info, &blank)) {
+      std::cerr << "error: cannot save image " << fileName << ": header not representable\n";
+      return false;
+    }
+    nifti_1_header hdr = nifti_convert_nim2nhdr(&blank);
+    m_pOut.reset(nifti_convert_nhdr2nim(hdr, fileName.c_str()));
+    if (!m_pOut || nifti_set_filenames(m_pOut.get(), fileName.c_str(), 0, 1) != 0) {
+      std::cerr << "error: cannot save image " << fileName << ": not a NIfTI file name\n";
+      return false;
+    }
+    m_pOut->iname_offset = 352;
+    // The voxels go to a temporary name beside the target (same extension,
+    // so the same format and compression) and are renamed into place when
+    // complete.
+    m_strTarget = m_pOut->fname != nullptr ? m_pOut->fname : fileName;
+    m_pOutput.reset(new nuqSafeOutput(m_strTarget));
+    if (nifti_set_filenames(m_pOut.get(), m_pOutput->GetTemporaryName().c_str(), 0, 1) != 0) {
+      std::cerr << "error: cannot save image " << fileName << ": not a NIfTI file name\n";
+      return false;
+    }
+    // nifticlib reports a file it cannot create with its own line; test first.
+    if (FILE *probe = std::fopen(m_pOutput->GetTemporaryName().c_str(), "wb")) {
+      std::fclose(probe);
+    } else {
+      std::cerr << "error: cannot create image file " << m_strTarget << "\n";
+      return false;
+    }
+
+    m_nCount = static_cast<size_t>(volume->GetNumberOfPixels());
+    const bool scale = info.m_fSlope != 0.0f && (info.m_fSlope != 1.0f || info.m_fIntercept != 0.0f);
+    if (std::is_same<T, float>::value && code == 64 && !scale) {
+      // Stored exactly as held: the volume's own buffer is written, no copy.
+      m_pOut->data = const_cast<T *>(volume->GetImageData());
+      m_bBorrowed = true;
+      return true;
+    }
+    m_pOut->data = std::calloc(m_nCount, static_cast<size_t>(m_iWidth));  // freed by nifticlib
+    if (m_pOut->data == nullptr) {
+      std::cerr << "error: cannot allocate the voxels to save image " << fileName << "\n";
+      return false;
+    }
+    ConvertVoxelsToStored(volume->GetImageData(), m_nCount, info.m_fSlope, info.m_fIntercept,
+                          code, m_pOut->data);
+    return true;
+  }
+
+  void Write() {
+    // Written with the file left open so that the final flush can be
+    // checked. gzip at level 1 with Huffman coding only: still plain gzip,
+    // a little larger, several times faster than the default level for
+    // float voxels, whose bytes hold few repeated strings.
+    const char *mode = EndsWith(m_pOutput->GetTemporaryName(), ".gz") ? "wb1h" : "wb";
+    znzFile fp = nifti_image_write_hdr_img2(m_pOut.get(), 3, mode, nullptr, nullptr);
+    m_bClosed = !znz_isnull(fp) && znzclose(fp) == 0;
+  }
+
+  bool Finish() {
+    bool complete = m_bClosed;
+    if (complete && !EndsWith(m_strTarget, ".gz"))
+      complete = FileSize(m_pOutput->GetTemporaryName()) >=
+                 352 + static_cast<long long>(m_nCount * m_iWidth);
+    if (!complete) {
+      std::cerr << "error: writing image " << m_strTarget << " failed\n";
+      return false;
+    }
+    if (!m_pOutput->Commit()) return false;
+    if (g_nVerbose > 0) std::cout << "success: Save image " << m_strTarget << "\n";
+    return true;
+  }
+
+ private:
+  NiftiPtr m_pOut;
+  std::unique_ptr<nuqSafeOutput> m_pOutput;
+  std::string m_strTarget;
+  size_t m_nCount = 0;
+  int m_iWidth = 0;
+  bool m_bBorrowed = false;
+  bool m_bClosed = false;
+};
+
+namespace {
+
+// The NIfTI name SaveImageFile writes for fileName; empty for a GIPL name.
+std::string NiftiSaveName(const std::string &fileName) {
+  std::string ext = GetExtension(fileName);
+  ToLowerCase(ext);
+  if (ext == "gipl") return std::string();
+  if (ext == "nii") return fileName;
+  if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos) return fileName;
+  if (fileName.size() >= 2 && fileName.back() == '.') return fileName + "nii.gz";
+  return fileName + ".nii.gz";
+}
+
+short StoredCode(int own) { return static_cast<short>((own >= 1 && own <= 255) ? own : 64); }
+
+}  // namespace
+
 template <class T>
 bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::string &fileName) {
-  if (volume == nullptr) return false;
-  QuietNifti();
-  if (volume->IsEmpty()) {
-    std::cerr << "error: image " << fileName << " has no voxels to save\n";
-    return false;
-  }
-  nuqImageInfo info;
-  volume->GetImageInfo(&info);
-  info.m_strFileName = fileName;
-  info.m_usDataType = static_cast<unsigned short>(code);
-  const int width = GiplCodeByteWidth(code);
-  if (width == 0 || NiftiFromGiplCode(code) == 0) {
-    std::cerr << "error: cannot save image " << fileName << ": data type code " << code
-              << " has no stored NIfTI type\n";
-    return false;
-  }
-  nifti_image blank;
-  std::memset(&blank, 0, sizeof(blank));
-  if (!ImageInfoToNifti(&info, &blank)) {
-    std::cerr << "error: cannot save image " << fileName << ": header not representable\n";
-    return false;
-  }
-  nifti_1_header hdr = nifti_convert_nim2nhdr(&blank);
-  NiftiPtr out(nifti_convert_nhdr2nim(hdr, fileName.c_str()));
-  if (!out || nifti_set_filenames(out.get(), fileName.c_str(), 0, 1) != 0) {
-    std::cerr << "error: cannot save image " << fileName << ": not a NIfTI file name\n";
-    return false;
-  }
-  out->iname_offset = 352;
-  // The voxels go to a temporary name beside the target (same extension, so
-  // the same format and compression) and are renamed into place when complete.
-  const std::string target = out->fname != nullptr ? out->fname : fileName;
-  nuqSafeOutput output(target);
-  if (nifti_set_filenames(out.get(), output.GetTemporaryName().c_str(), 0, 1) != 0) {
-    std::cerr << "error: cannot save image " << fileName << ": not a NIfTI file name\n";
-    return false;
-  }
-  // nifticlib reports a file it cannot create with its own line; test first.
-  if (FILE *probe = std::fopen(output.GetTemporaryName().c_str(), "wb")) {
-    std::fclose(probe);
-  } else {
-    std::cerr << "error: cannot create image file " << target << "\n";
-    return false;
-  }
-
-  const size_t count = static_cast<size_t>(volume->GetNumberOfPixels());
-  out->data = std::calloc(count, static_cast<size_t>(width));  // released by nifti_image_free
-  if (out->data == nullptr) {
-    std::cerr << "error: cannot allocate the voxels to save image " << fileName << "\n";
-    return false;
-  }
-  ConvertVoxelsToStored(volume->GetImageData(), count, info.m_fSlope, info.m_fIntercept, code,
-                        out->data);
-
-  // Write with the file left open so that the final flush can be checked.
-  // gzip at level 1: still plain gzip, a little larger, several times faster
-  // than the default level for float voxels.
-  const char *mode = EndsWith(output.GetTemporaryName(), ".gz") ? "wb1" : "wb";
-  znzFile fp = nifti_image_write_hdr_img2(out.get(), 3, mode, nullptr, nullptr);
-  const bool opened = !znz_isnull(fp);
-  const bool closed = opened && znzclose(fp) == 0;
-  const std::string &written = target;
-  bool complete = closed;
-  if (complete && !EndsWith(written, ".gz"))
-    complete = FileSize(output.GetTemporaryName()) >= 352 + static_cast<long long>(count * width);
-  if (!complete) {
-    std::cerr << "error: writing image " << written << " failed\n";
-    return false;
-  }
-  if (!output.Commit()) return false;
-  if (g_nVerbose > 0) std::cout << "success: Save image " << written << "\n";
-  return true;
+  nuqNiftiWriteJob<T> job;
+  if (!job.Prepare(volume, code, fileName)) return false;
+  job.Write();
+  return job.Finish();
 }
 
 // ---- dispatch by extension -----------------------------------------------
@@ -559,17 +621,53 @@ bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName) 
     std::cerr << "error: try to save zero pointer image\n";
     return false;
   }
-  const int own = volume->GetDataType();
-  const short code = static_cast<short>((own >= 1 && own <= 255) ? own : 64);
-  std::string ext = GetExtension(fileName);
-  ToLowerCase(ext);
-  if (ext == "gipl") return WriteGiplImage(volume, code, fileName);
-  if (ext == "nii") return WriteNiftiImage(volume, code, fileName);
-  if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos)
-    return WriteNiftiImage(volume, code, fileName);
-  if (fileName.size() >= 2 && fileName.back() == '.')
-    return WriteNiftiImage(volume, code, fileName + "nii.gz");
-  return WriteNiftiImage(volume, code, fileName + ".nii.gz");
+  const short code = StoredCode(volume->GetDataType());
+  const std::string nifti = NiftiSaveName(fileName);
+  if (nifti.empty()) return WriteGiplImage(volume, code, fileName);
+  return WriteNiftiImage(volume, code, nifti);
+}
+
+template <class T>
+nuqImageSaveBatch<T>::nuqImageSaveBatch() = default;
+
+template <class T>
+nuqImageSaveBatch<T>::~nuqImageSaveBatch() = default;
+
+template <class T>
+int nuqImageSaveBatch<T>::Add(const nuqImageDataT<T> *volume, const std::string &fileName) {
+  Entry entry;
+  entry.volume = volume;
+  entry.fileName = fileName;
+  const std::string nifti = NiftiSaveName(fileName);
+  if (volume != nullptr && !nifti.empty()) {
+    entry.job.reset(new nuqNiftiWriteJob<T>());
+    // A file that cannot be started says why now and fails in Finish.
+    if (!entry.job->Prepare(volume, StoredCode(volume->GetDataType()), nifti)) {
+      entry.job.reset();
+      entry.failed = true;
+    }
+  }
+  m_aEntries.push_back(std::move(entry));
+  return int(m_aEntries.size()) - 1;
+}
+
+template <class T>
+void nuqImageSaveBatch<T>::Write() {
+  ParallelFor((long long)m_aEntries.size(), [&](long long i) {
+    if (m_aEntries[size_t(i)].job) m_aEntries[size_t(i)].job->Write();
+  });
+}
+
+template <class T>
+bool nuqImageSaveBatch<T>::Finish(int k) {
+  if (k < 0 || size_t(k) >= m_aEntries.size()) return false;
+  Entry &entry = m_aEntries[size_t(k)];
+  if (entry.failed) return false;
+  // GIPL files (and a null volume, for its error line) are written here.
+  if (!entry.job) return SaveImageFile(entry.volume, entry.fileName);
+  const bool saved = entry.job->Finish();
+  entry.job.reset();
+  return saved;
 }
 
 // ---- Analyze 7.5 ---------------------------------------------------------
@@ -680,6 +778,7 @@ int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool
 #define NUQ_IMAGE_IO_INSTANTIATE(T)                                                              \
   template bool ReadImageFile<T>(nuqImageDataT<T> *, const std::string &);                     \
   template bool SaveImageFile<T>(const nuqImageDataT<T> *, const std::string &);               \
+  template class nuqImageSaveBatch<T>;                                                           \
   template bool ReadNiftiImage<T>(nuqImageDataT<T> *, const std::string &);                    \
   template bool WriteNiftiImage<T>(const nuqImageDataT<T> *, short, const std::string &);      \
   template int ReadAnalyzeImage<T>(const std::string &, nuqImageDataT<T> *, bool);             \

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <nifti1_io.h>
 
@@ -29,6 +31,39 @@ bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName);
 // The volume's data type code (64 when outside 1..255) is the stored type.
 template <class T>
 bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName);
+
+template <class T>
+class nuqNiftiWriteJob;
+
+// Several images saved like SaveImageFile, the NIfTI files compressed and
+// written at the same time. The console lines do not depend on the threads:
+// Add prints why a file cannot be started, Write prints nothing, and
+// Finish(k) prints the lines of file k, so the caller decides their order.
+// The volumes must stay unchanged until their file is finished.
+template <class T>
+class nuqImageSaveBatch {
+ public:
+  nuqImageSaveBatch();
+  ~nuqImageSaveBatch();
+  nuqImageSaveBatch(const nuqImageSaveBatch &) = delete;
+  nuqImageSaveBatch &operator=(const nuqImageSaveBatch &) = delete;
+
+  // Starts saving volume as fileName; returns its index for Finish.
+  int Add(const nuqImageDataT<T> *volume, const std::string &fileName);
+  // Writes every started file.
+  void Write();
+  // Completes file k: true when it was saved (renamed into place).
+  bool Finish(int k);
+
+ private:
+  struct Entry {
+    const nuqImageDataT<T> *volume = nullptr;
+    std::string fileName;
+    std::unique_ptr<nuqNiftiWriteJob<T>> job;
+    bool failed = false;
+  };
+  std::vector<Entry> m_aEntries;
+};
 
 template <class T>
 bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName);
