@@ -35,6 +35,18 @@ void ParallelFor(long long count, Block block) {
 #endif
 }
 
+// body(part, parts) once on every thread, part = 0 .. parts - 1; for work
+// that splits by an ownership rule rather than by index.
+template <class Body>
+void ParallelShares(Body body) {
+#ifdef _OPENMP
+#pragma omp parallel
+  body(omp_get_thread_num(), omp_get_num_threads());
+#else
+  body(0, 1);
+#endif
+}
+
 // For every i in [0, count): compute(i, scratch) in parallel, then
 // serial(i, scratch) in increasing i, one block at a time. Each thread owns
 // one Scratch (default-constructed) that carries a block's results from the

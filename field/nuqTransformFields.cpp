@@ -87,10 +87,34 @@ void nuqTransformFields::TransformWorldToWorld(const float *in, float *out) {
   }
   float g[4] = {in[0], in[1], in[2], in[3]};
   m_aFieldImages[0].GetInfo()->WorldToGrid(g);
+  if (used == 3 && HasOneGrid3D()) {
+    // The usual case: the cell and weights are found once for the three
+    // components (the same arithmetic as reading each on its own).
+    const float *volumes[3] = {m_aFieldImages[0].GetImageData(), m_aFieldImages[1].GetImageData(),
+                               m_aFieldImages[2].GetImageData()};
+    float d[3];
+    nuqImageModelingLinearT<float, float>::GetValues3D(volumes, 3,
+                                                       m_aFieldImages[0].GetSizeArray(),
+                                                       m_aFieldImages[0].GetSliceSize(), g[0],
+                                                       g[1], g[2], d);
+    for (int c = 0; c < 3; ++c) out[c] = in[c] + d[c];
+    return;
+  }
   for (int c = 0; c < used; ++c) {
     // Clamped sampling extends the field by its border values.
     out[c] = in[c] + m_aFieldModels[c].GetPixelGreyscaleClamped(g[0], g[1], g[2], g[3]);
   }
+}
+
+bool nuqTransformFields::HasOneGrid3D() const {
+  const int *n = m_aFieldImages[0].GetSizeArray();
+  for (int c = 0; c < 3; ++c) {
+    const nuqImageDataT<float> &image = m_aFieldImages[c];
+    if (image.IsEmpty() || image.GetDimension() != 3) return false;
+    const int *m = image.GetSizeArray();
+    if (m[0] != n[0] || m[1] != n[1] || m[2] != n[2]) return false;
+  }
+  return true;
 }
 
 float nuqTransformFields::Normalise(bool) {

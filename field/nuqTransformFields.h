@@ -83,6 +83,9 @@ class nuqTransformFields : public nuqGradientBase {
   int UsedComponents() const;
 
   std::string m_strFieldFileNames[4];
+  // Components 0 to 2 are 3-D volumes of one size. (Each model is always
+  // bound to its own component.)
+  bool HasOneGrid3D() const;
   nuqImageDataT<float> m_aFieldImages[4];
   nuqImageModelingLinearT<float, float> m_aFieldModels[4];
 };

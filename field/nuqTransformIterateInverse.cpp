@@ -39,13 +39,13 @@ RoleBuffers GetRoleBuffers(nuqImageDataT<float> *dist, nuqImageDataT<float> *X,
 // The nearest-sample update of the forward pass for all 8 roles of one
 // sample; an equal distance keeps the earlier sample.
 struct NearestUpdate {
-  nuqinverse::Grid grid;
   RoleBuffers b;
-  void operator()(const float *s, const float *, const float *index) {
+  // The roles in `roles` (bit k for role k) of one sample s.
+  void operator()(const float *s, const nuqinverse::Corners &corners, unsigned roles) {
     for (int k = 0; k < 8; ++k) {
-      int v;
-      float d2;
-      if (!nuqinverse::RoleVoxel(grid, index, RoleX(k), RoleY(k), RoleZ(k), v, d2)) continue;
+      if (!(roles >> k & 1u)) continue;
+      const int v = corners.linear[k];
+      const float d2 = corners.d2[k];
       float &best = b.dist[k][v];
       if (best < 0 || best > d2) {
         best = d2;
@@ -144,9 +144,14 @@ bool nuqTransformIterateInverse::NewWorkingVolumes(nuqImageDataT<float> *volumes
       for (int j = 0; j < i; ++j) volumes[j].ReleaseImage();
       return false;
     }
+    // NewImage gives zeros; any other value is filled in blocks on all cores.
+    if (value == 0.0f) continue;
     float *data = volumes[i].GetImageData();
-    const int n = volumes[i].GetNumberOfPixels();
-    for (int v = 0; v < n; ++v) data[v] = value;
+    const long long n = volumes[i].GetNumberOfPixels(), block = 1 << 20;
+    ParallelFor((n + block - 1) / block, [&](long long b) {
+      const long long end = n < (b + 1) * block ? n : (b + 1) * block;
+      for (long long v = b * block; v < end; ++v) data[v] = value;
+    });
   }
   return true;
 }
@@ -243,7 +248,7 @@ void nuqTransformIterateInverse::ForwardTransformToRefGrid(const int *from, cons
                                                            nuqImageDataT<float> *X,
                                                            nuqImageDataT<float> *Y,
                                                            nuqImageDataT<float> *Z) {
-  NearestUpdate update{nuqinverse::MakeGrid(m_aFieldImages[0]), GetRoleBuffers(dist, X, Y, Z)};
+  NearestUpdate update{GetRoleBuffers(dist, X, Y, Z)};
   SampleRegion(from, to, update);
 }
 

@@ -23,6 +23,7 @@
 
 #include "nuqParallel.h"
 #include "nuqTransformFields.h"
+#include "nuqTransformIterateInverseGrid.h"
 
 class nuqTransformIterateInverse : public nuqTransformFields {
  public:
@@ -82,7 +83,8 @@ class nuqTransformIterateInverse : public nuqTransformFields {
 
  protected:
   // The grid loops of the forward pass: for every cell of the region and
-  // every sub-sample s of it, update(s, T(s), continuous index of T(s)).
+  // every sub-sample s of it, update(s, corners, roles) with the corner
+  // voxels of T(s) and the roles among them that the calling thread owns.
   // Shared by both inverse methods; the update is bound at compile time.
   template <class Update>
   void SampleRegion(const int *from, const int *to, Update &update);
@@ -114,22 +116,28 @@ void nuqTransformIterateInverse::SampleRegion(const int *from, const int *to, Up
   const float *h = grid.GetSpacingArray();
   const int nt = grid.GetSizeArray()[3] > 0 ? grid.GetSizeArray()[3] : 1;
   nuqTransformBase *transform = m_pTransform;
-  // Rows of cells (fixed y, z, t). T is evaluated for a whole row in
-  // parallel and the row's samples are kept; the updates then run in the
-  // order of the serial loops, row after row, so the result does not depend
-  // on the threads. A row with more samples than a buffer should hold (a
-  // tiny sampling factor) is sampled again in its serial turn instead.
+  // Rows of cells (fixed y, z, t) in loop order are taken a chunk at a time.
+  // First T is evaluated for every row of the chunk in parallel and the
+  // samples are kept; then every thread walks all samples of the chunk in
+  // loop order and applies the updates of the voxels it owns (by voxel row),
+  // so each voxel sees its updates in the serial order whatever the thread
+  // count. A row with more samples than a buffer should hold (a tiny
+  // sampling factor) is sampled again by each thread in its turn instead.
   const long long nx = to[0] - from[0] + 1, ny = to[1] - from[1] + 1, nz = to[2] - from[2] + 1;
   if (nx < 1 || ny < 1 || nz < 1) return;
-  constexpr std::size_t kMaxRowSamples = std::size_t(1) << 18;
+  constexpr std::size_t kMaxRowSamples = std::size_t(1) << 16;
+  constexpr long long kChunkRows = 128;
   struct Sample {
-    float s[4], q[4], index[4];
+    float s[3], index[4];
   };
-  struct Row {
+  // A cache line each: threads filling neighbouring rows must not share one.
+  struct alignas(64) Row {
     std::vector<Sample> samples;
     bool complete = false;
   };
-  // Every sub-sample of row `row`, in loop order, to emit(s, q, index);
+  const nuqinverse::Grid roleGrid = nuqinverse::MakeGrid(grid);
+  // Every sub-sample of row `row`, in loop order, to emit(s, index) with
+  // index the continuous grid index of T(s);
   // false as soon as emit refuses one.
   auto sampleRow = [&](long long row, auto emit) {
     const int y = from[1] + int(row % ny), z = from[2] + int(row / ny % nz),
@@ -148,30 +156,43 @@ void nuqTransformIterateInverse::SampleRegion(const int *from, const int *to, Up
             transform->TransformWorldToWorld(s, q);
             float index[4] = {q[0], q[1], q[2], q[3]};
             info->WorldToGrid(index);
-            if (!emit(s, q, index)) return false;
+            if (!emit(s, index)) return false;
           }
     }
     return true;
   };
-  auto compute = [&](long long row, Row &scratch) {
-    scratch.samples.clear();
-    scratch.complete = sampleRow(row, [&](const float *s, const float *q, const float *index) {
-      if (scratch.samples.size() >= kMaxRowSamples) return false;
-      scratch.samples.push_back(Sample{{s[0], s[1], s[2], s[3]},
-                                       {q[0], q[1], q[2], q[3]},
-                                       {index[0], index[1], index[2], index[3]}});
-      return true;
+  const long long rows = nt * ny * nz;
+  std::vector<Row> chunk(std::size_t(rows < kChunkRows ? rows : kChunkRows));
+  for (long long first = 0; first < rows; first += kChunkRows) {
+    const long long count = rows - first < kChunkRows ? rows - first : kChunkRows;
+    ParallelFor(count, [&](long long r) {
+      Row &row = chunk[std::size_t(r)];
+      row.samples.clear();
+      row.complete = sampleRow(first + r, [&](const float *s, const float *index) {
+        if (row.samples.size() >= kMaxRowSamples) return false;
+        row.samples.push_back(Sample{{s[0], s[1], s[2]}, {index[0], index[1], index[2], index[3]}});
+        return true;
+      });
     });
-  };
-  auto apply = [&](long long row, const Row &scratch) {
-    if (scratch.complete) {
-      for (const Sample &sample : scratch.samples) update(sample.s, sample.q, sample.index);
-      return;
-    }
-    sampleRow(row, [&](const float *s, const float *q, const float *index) {
-      update(s, q, index);
-      return true;
+    ParallelShares([&](int part, int parts) {
+      const nuqinverse::Share share{part, parts};
+      for (long long r = 0; r < count; ++r) {
+        const Row &row = chunk[std::size_t(r)];
+        if (row.complete) {
+          for (const Sample &sample : row.samples) {
+            nuqinverse::Corners corners;
+            const unsigned roles = nuqinverse::CornerVoxels(roleGrid, sample.index, share, corners);
+            if (roles) update(sample.s, corners, roles);
+          }
+          continue;
+        }
+        sampleRow(first + r, [&](const float *s, const float *index) {
+          nuqinverse::Corners corners;
+          const unsigned roles = nuqinverse::CornerVoxels(roleGrid, index, share, corners);
+          if (roles) update(s, corners, roles);
+          return true;
+        });
+      }
     });
-  };
-  ParallelOrdered<Row>(nt * ny * nz, compute, apply);
+  }
 }

@@ -51,4 +51,58 @@ inline bool RoleVoxel(const Grid &g, const float *idx, int cx, int cy, int cz, i
   return true;
 }
 
+// The forward pass splits its updates between threads by blocks of voxel
+// rows: share `part` of `parts` owns the voxels whose y index lies in a block
+// numbered part modulo parts, so every voxel sees its updates in sample order
+// whatever the thread count. Blocks of several rows let a thread pass over
+// most samples of the other threads after one look at their row.
+struct Share {
+  int part = 0;
+  int parts = 1;
+  bool Owns(int vy) const { return parts == 1 || (vy >> 4) % parts == part; }
+};
+
+// The 8 corner roles of one mapped sample at once: what RoleVoxel gives for
+// each role, with the per-axis work (truncation, bounds, squared distance
+// terms) done once per axis instead of once per role.
+struct Corners {
+  int linear[8];
+  float d2[8];
+};
+
+// Fills the roles of voxels in the grid that the share owns and returns
+// them as a bit set (bit k for role k); the other entries are 0.
+inline unsigned CornerVoxels(const Grid &g, const float *idx, const Share &share, Corners &out) {
+  int v[3][2];
+  for (int c = 0; c < 2; ++c) {
+    v[1][c] = RoleAxis(idx[1], c, g.n[1]);
+    if (v[1][c] >= 0 && !share.Owns(v[1][c])) v[1][c] = -1;
+  }
+  if (v[1][0] < 0 && v[1][1] < 0) return 0;
+  const int vt = RoleAxis(idx[3], 0, g.n[3]);
+  if (vt < 0) return 0;
+  for (int c = 0; c < 2; ++c) {
+    v[0][c] = RoleAxis(idx[0], c, g.n[0]);
+    v[2][c] = RoleAxis(idx[2], c, g.n[2]);
+  }
+  float e2[3][2];
+  for (int a = 0; a < 3; ++a)
+    for (int c = 0; c < 2; ++c) {
+      const float e = v[a][c] >= 0 ? (float(v[a][c]) - idx[a]) * g.h[a] : 0.0f;
+      e2[a][c] = e * e;
+    }
+  unsigned roles = 0;
+  for (int k = 0; k < 8; ++k) {
+    const int cx = k & 1, cy = (k >> 1) & 1, cz = (k >> 2) & 1;
+    out.d2[k] = 0;
+    out.linear[k] = 0;
+    if (v[0][cx] < 0 || v[1][cy] < 0 || v[2][cz] < 0) continue;
+    roles |= 1u << k;
+    // Summed in the order of RoleVoxel, so the distances are the same.
+    out.d2[k] = e2[0][cx] + e2[1][cy] + e2[2][cz];
+    out.linear[k] = v[0][cx] + v[1][cy] * g.n[0] + v[2][cz] * g.slice + vt * g.volume;
+  }
+  return roles;
+}
+
 }  // namespace nuqinverse

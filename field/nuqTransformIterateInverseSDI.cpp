@@ -19,14 +19,14 @@ inline float SplatWeight(float d2, float exponent) {
 }
 
 struct SplatUpdate {
-  nuqinverse::Grid grid;
   float *W, *X, *Y, *Z;
   float exponent;
-  void operator()(const float *s, const float *, const float *index) {
+  // The roles in `roles` (bit k for role k) of one sample s.
+  void operator()(const float *s, const nuqinverse::Corners &corners, unsigned roles) {
     for (int k = 0; k < 8; ++k) {
-      int v;
-      float d2;
-      if (!nuqinverse::RoleVoxel(grid, index, k & 1, (k >> 1) & 1, (k >> 2) & 1, v, d2)) continue;
+      if (!(roles >> k & 1u)) continue;
+      const int v = corners.linear[k];
+      const float d2 = corners.d2[k];
       const float w = SplatWeight(d2, exponent);
       W[v] += w;
       X[v] += w * s[0];
@@ -77,8 +77,7 @@ void nuqTransformIterateInverseSDI::ForwardTransformToRefGrid(const int *from, c
                                                               nuqImageDataT<float> *X,
                                                               nuqImageDataT<float> *Y,
                                                               nuqImageDataT<float> *Z) {
-  SplatUpdate update{nuqinverse::MakeGrid(m_aFieldImages[0]),
-                     dist->GetImageData(),
+  SplatUpdate update{dist->GetImageData(),
                      X->GetImageData(),
                      Y->GetImageData(),
                      Z->GetImageData(),

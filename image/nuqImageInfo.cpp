@@ -357,22 +357,6 @@ void nuqImageInfo::GetUnscaledImageToWorld(float *m) const {
   MultiplyMatrix(m, &m_fImageToWorld[0][0], d, 4);
 }
 
-void nuqImageInfo::GridToWorld(float *p) const {
-  const float x = p[0], y = p[1], z = p[2];
-  for (int i = 0; i < 3; ++i)
-    p[i] = m_fImageToWorld[i][0] * x + m_fImageToWorld[i][1] * y + m_fImageToWorld[i][2] * z +
-           m_fImageToWorld[i][3];
-  if (m_iDimension >= 4 && m_fSpacing[3] != 0.0f) p[3] = m_fSpacing[3] * p[3] + m_fOrigin[3];
-}
-
-void nuqImageInfo::WorldToGrid(float *p) const {
-  const float x = p[0], y = p[1], z = p[2];
-  for (int i = 0; i < 3; ++i)
-    p[i] = m_fWorldToImage[i][0] * x + m_fWorldToImage[i][1] * y + m_fWorldToImage[i][2] * z +
-           m_fWorldToImage[i][3];
-  if (m_iDimension >= 4 && m_fSpacing[3] != 0.0f) p[3] = (p[3] - m_fOrigin[3]) / m_fSpacing[3];
-}
-
 void nuqImageInfo::GridToPhysical(float *p) const {
   for (int d = 0; d < m_iDimension && d < 4; ++d) p[d] *= m_fSpacing[d];
 }

@@ -74,8 +74,21 @@ class nuqImageInfo {
   virtual void GetUnscaledImageToWorld(float *m) const;
 
   // In place on four floats (x, y, z, t).
-  void GridToWorld(float *p) const;
-  void WorldToGrid(float *p) const;
+  // Inline: the field and inverse loops call them for every sample.
+  void GridToWorld(float *p) const {
+    const float x = p[0], y = p[1], z = p[2];
+    for (int i = 0; i < 3; ++i)
+      p[i] = m_fImageToWorld[i][0] * x + m_fImageToWorld[i][1] * y + m_fImageToWorld[i][2] * z +
+             m_fImageToWorld[i][3];
+    if (m_iDimension >= 4 && m_fSpacing[3] != 0.0f) p[3] = m_fSpacing[3] * p[3] + m_fOrigin[3];
+  }
+  void WorldToGrid(float *p) const {
+    const float x = p[0], y = p[1], z = p[2];
+    for (int i = 0; i < 3; ++i)
+      p[i] = m_fWorldToImage[i][0] * x + m_fWorldToImage[i][1] * y + m_fWorldToImage[i][2] * z +
+             m_fWorldToImage[i][3];
+    if (m_iDimension >= 4 && m_fSpacing[3] != 0.0f) p[3] = (p[3] - m_fOrigin[3]) / m_fSpacing[3];
+  }
   // In place on the first m_iDimension entries.
   void GridToPhysical(float *p) const;
   void PhysicalToGrid(float *p) const;

@@ -298,6 +298,18 @@ class nuqImageModelingLinearT : public nuqImageModelingBaseT<T, R> {
     nuqmodel::LinearAxis(z, n[2], z0, z1, fz);
     return Trilinear(this->Voxels(), n[0], v.GetSliceSize(), x0, x1, fx, y0, y1, fy, z0, z1, fz);
   }
+  // GetValue3D of `count` volumes with the grid (sizes n, slice size) of
+  // this model's volume at one point: the cell and weights are found once.
+  static void GetValues3D(const T *const *volumes, int count, const int *n, int slice, float x,
+                          float y, float z, R *values) {
+    int x0, x1, y0, y1, z0, z1;
+    float fx, fy, fz;
+    nuqmodel::LinearAxis(x, n[0], x0, x1, fx);
+    nuqmodel::LinearAxis(y, n[1], y0, y1, fy);
+    nuqmodel::LinearAxis(z, n[2], z0, z1, fz);
+    for (int k = 0; k < count; ++k)
+      values[k] = Trilinear(volumes[k], n[0], slice, x0, x1, fx, y0, y1, fy, z0, z1, fz);
+  }
   R GetValue4D(float x, float y, float z, float t) const {
     const int dimension = this->m_pImage->GetDimension();
     if (dimension == 3) return GetValue3D(x, y, z);
