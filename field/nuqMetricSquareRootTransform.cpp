@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <typeinfo>
+#include <vector>
 
+#include "nuqParallel.h"
 #include "nuqTransformFieldLogEuclidean.h"
 #include "nuqTransformFields.h"
 
@@ -79,6 +81,29 @@ class FieldSampler {
 
 int ClampDimension(int dimension) { return dimension < 0 ? 0 : (dimension > 4 ? 4 : dimension); }
 
+// The sample positions of the metric's loops (t, z, y, x; x fastest), each
+// axis listed once with the float steps of those loops, so that rows can be
+// handed to threads and still hold exactly the serial loops' points.
+struct SampleLattice {
+  std::vector<float> axis[4];
+
+  SampleLattice(const float *from, const float *to, const float *step) {
+    for (int d = 0; d < 4; ++d)
+      for (float v = from[d]; v <= to[d]; v += step[d]) axis[d].push_back(v);
+  }
+  long long Rows() const {
+    return (long long)axis[1].size() * axis[2].size() * axis[3].size();
+  }
+  long long PointsPerRow() const { return (long long)axis[0].size(); }
+  // y, z and t of a row, rows counted in loop order.
+  void Row(long long row, float &y, float &z, float &t) const {
+    const long long ny = (long long)axis[1].size(), nz = (long long)axis[2].size();
+    y = axis[1][size_t(row % ny)];
+    z = axis[2][size_t(row / ny % nz)];
+    t = axis[3][size_t(row / ny / nz)];
+  }
+};
+
 }  // namespace
 
 nuqMetricSquareRootTransform::nuqMetricSquareRootTransform()
@@ -131,19 +156,24 @@ bool nuqMetricSquareRootTransform::PreComputeTargetPoints() {
   const float *step = m_afSamplingIntervalVoxels;
   const FieldSampler target(m_pTargetTransform);
   const nuqImageInfo *grid = m_pTestImage->GetInfo();
-  std::vector<float> points;
-  for (float t = from[3]; t <= to[3]; t += step[3])
-    for (float z = from[2]; z <= to[2]; z += step[2])
-      for (float y = from[1]; y <= to[1]; y += step[1])
-        for (float x = from[0]; x <= to[0]; x += step[0]) {
-          float p[4] = {x, y, z, t};
-          grid->GridToWorld(p);
-          float w[4];
-          target.Map(p, w);
-          points.push_back(w[0]);
-          points.push_back(w[1]);
-          points.push_back(w[2]);
-        }
+  // Rows run in parallel, each writing its own stretch of the list.
+  const SampleLattice lattice(from, to, step);
+  const long long perRow = lattice.PointsPerRow();
+  std::vector<float> points(size_t(lattice.Rows() * perRow * 3));
+  ParallelFor(lattice.Rows(), [&](long long row) {
+    float y, z, t;
+    lattice.Row(row, y, z, t);
+    float *out = points.data() + size_t(row * perRow * 3);
+    for (float x : lattice.axis[0]) {
+      float p[4] = {x, y, z, t};
+      grid->GridToWorld(p);
+      float w[4];
+      target.Map(p, w);
+      *out++ = w[0];
+      *out++ = w[1];
+      *out++ = w[2];
+    }
+  });
   m_afTargetPoints.swap(points);
   // Unit steps from index 0 over the whole test grid: one sample per voxel.
   const int *size = m_pTestImage->GetSizeArray();
@@ -179,33 +209,39 @@ int nuqMetricSquareRootTransform::GetValue(double &value) {
   const float *step = m_afSamplingIntervalVoxels;
   // The stored T(p) are read in the order in which they were sampled.
   const float *stored = m_afTargetPoints.empty() ? nullptr : m_afTargetPoints.data();
-  const float *storedEnd = stored + m_afTargetPoints.size();
-  double sum = 0;
-  int count = 0;
-  for (float t = from[3]; t <= to[3]; t += step[3])
-    for (float z = from[2]; z <= to[2]; z += step[2])
-      for (float y = from[1]; y <= to[1]; y += step[1]) {
-        double row = 0;
-        for (float x = from[0]; x <= to[0]; x += step[0]) {
-          float p[4] = {x, y, z, t};
-          grid->GridToWorld(p);
-          float w[4], a[4], b[4];
-          if (stored && stored < storedEnd) {
-            w[0] = stored[0], w[1] = stored[1], w[2] = stored[2], w[3] = p[3];
-            stored += 3;
-          } else {
-            target.Map(p, w);
-          }
-          root.Map(p, a);
-          root.Map(a, b);
-          for (int i = 0; i < dim; ++i) {
-            const double d = double(b[i]) - w[i];
-            row += d * d;
-          }
-          ++count;
-        }
-        sum += row;
+  const long long storedPoints = (long long)m_afTargetPoints.size() / 3;
+  // Each row's sum is computed in parallel; the rows are added in loop order.
+  const SampleLattice lattice(from, to, step);
+  const long long perRow = lattice.PointsPerRow();
+  std::vector<double> rows(size_t(lattice.Rows()), 0.0);
+  ParallelFor(lattice.Rows(), [&](long long r) {
+    float y, z, t;
+    lattice.Row(r, y, z, t);
+    long long point = r * perRow;
+    double row = 0;
+    for (float x : lattice.axis[0]) {
+      float p[4] = {x, y, z, t};
+      grid->GridToWorld(p);
+      float w[4], a[4], b[4];
+      if (stored && point < storedPoints) {
+        const float *v = stored + 3 * size_t(point);
+        w[0] = v[0], w[1] = v[1], w[2] = v[2], w[3] = p[3];
+      } else {
+        target.Map(p, w);
       }
+      ++point;
+      root.Map(p, a);
+      root.Map(a, b);
+      for (int i = 0; i < dim; ++i) {
+        const double d = double(b[i]) - w[i];
+        row += d * d;
+      }
+    }
+    rows[size_t(r)] = row;
+  });
+  double sum = 0;
+  for (const double row : rows) sum += row;
+  const int count = int(lattice.Rows() * perRow);
   value = 0.0 - sum;  // a perfect fit reads 0, not -0
   return count;
 }
@@ -251,39 +287,41 @@ bool ComputeSquareRootTransformGradient(nuqMetricBase *metric, nuqTransformField
   const int *size = out[0].GetSizeArray();
   float *data[3] = {nullptr, nullptr, nullptr};
   for (int c = 0; c < used; ++c) data[c] = out[c].GetImageData();
-  int index = 0;
-  for (int t = 0; t < size[3]; ++t)
-    for (int z = 0; z < size[2]; ++z)
-      for (int y = 0; y < size[1]; ++y)
-        for (int x = 0; x < size[0]; ++x, ++index) {
-          float p[4] = {float(x), float(y), float(z), float(t)};
-          grid->GridToWorld(p);
-          float q[4], s[4], w[4];
-          root.Map(p, q);
-          root.Map(q, s);
-          if (stored) {
-            const float *v = stored + 3 * size_t(index);
-            w[0] = v[0], w[1] = v[1], w[2] = v[2], w[3] = p[3];
-          } else {
-            target.Map(p, w);
-          }
-          float r[3] = {0, 0, 0};
-          for (int c = 0; c < used; ++c) r[c] = s[c] - w[c];
-          float g[4] = {q[0], q[1], q[2], q[3]};
-          if (derivatives > 0) root.WorldToGrid(g);
-          // (I + D)^T r, D[c][a] = d u_c / d world_a.
-          float gradient[3] = {r[0], r[1], r[2]};
-          for (int a = 0; a < derivatives; ++a) {
-            if (inverseStep[a] == 0) continue;
-            const float *o = offset[a];
-            for (int c = 0; c < derivatives; ++c) {
-              const nuqImageModelingLinearT<float, float> &model = root.Model(c);
-              const float plus = model.GetValueClamped(g[0] + o[0], g[1] + o[1], g[2] + o[2], g[3]);
-              const float minus = model.GetValueClamped(g[0] - o[0], g[1] - o[1], g[2] - o[2], g[3]);
-              gradient[a] += r[c] * (plus - minus) * inverseStep[a];
-            }
-          }
-          for (int a = 0; a < used; ++a) data[a][index] = -2.0f * gradient[a];
+  // Every voxel writes only its own gradient: rows run in parallel.
+  const int nx = size[0], ny = size[1], nz = size[2];
+  ParallelFor((long long)ny * nz * size[3], [&](long long row) {
+    const int y = int(row % ny), z = int(row / ny % nz), t = int(row / ny / nz);
+    int index = int(row * nx);
+    for (int x = 0; x < nx; ++x, ++index) {
+      float p[4] = {float(x), float(y), float(z), float(t)};
+      grid->GridToWorld(p);
+      float q[4], s[4], w[4];
+      root.Map(p, q);
+      root.Map(q, s);
+      if (stored) {
+        const float *v = stored + 3 * size_t(index);
+        w[0] = v[0], w[1] = v[1], w[2] = v[2], w[3] = p[3];
+      } else {
+        target.Map(p, w);
+      }
+      float r[3] = {0, 0, 0};
+      for (int c = 0; c < used; ++c) r[c] = s[c] - w[c];
+      float g[4] = {q[0], q[1], q[2], q[3]};
+      if (derivatives > 0) root.WorldToGrid(g);
+      // (I + D)^T r, D[c][a] = d u_c / d world_a.
+      float gradient[3] = {r[0], r[1], r[2]};
+      for (int a = 0; a < derivatives; ++a) {
+        if (inverseStep[a] == 0) continue;
+        const float *o = offset[a];
+        for (int c = 0; c < derivatives; ++c) {
+          const nuqImageModelingLinearT<float, float> &model = root.Model(c);
+          const float plus = model.GetValueClamped(g[0] + o[0], g[1] + o[1], g[2] + o[2], g[3]);
+          const float minus = model.GetValueClamped(g[0] - o[0], g[1] - o[1], g[2] - o[2], g[3]);
+          gradient[a] += r[c] * (plus - minus) * inverseStep[a];
         }
+      }
+      for (int a = 0; a < used; ++a) data[a][index] = -2.0f * gradient[a];
+    }
+  });
   return true;
 }
