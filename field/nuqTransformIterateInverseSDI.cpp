@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 #include "nuqConsole.h"
+#include "nuqParallel.h"
 #include "nuqTransformIterateInverseGrid.h"
 
 namespace {
@@ -105,63 +107,70 @@ void nuqTransformIterateInverseSDI::DistanceWeightInterpolateByNeighbours(
   char *mark = marks.GetImageData();
   for (int v = 0; v < voxels; ++v) mark[v] = 0;
 
-  // Direct pass: the weighted mean of the splatted sample positions.
+  // Direct pass: the weighted mean of the splatted sample positions. Every
+  // voxel writes only itself, so rows run in parallel.
+  const long long rows = (long long)g.n[1] * g.n[2] * g.n[3];
+  std::vector<int> rowCounts(size_t(rows), 0);
+  ParallelFor(rows, [&](long long row) {
+    const int y = int(row % g.n[1]), z = int(row / g.n[1] % g.n[2]),
+              t = int(row / g.n[1] / g.n[2]);
+    int v = int(row * g.n[0]);
+    for (int x = 0; x < g.n[0]; ++x, ++v) {
+      if (!(W[v] > 0)) continue;
+      float w[4] = {float(x), float(y), float(z), float(t)};
+      info->GridToWorld(w);
+      mark[v] = kDirectMark;
+      ++rowCounts[size_t(row)];
+      out[0][v] = SX[v] / W[v] - w[0];
+      out[1][v] = SY[v] / W[v] - w[1];
+      out[2][v] = SZ[v] / W[v] - w[2];
+    }
+  });
   int count = 0;
-  int v = 0;
-  for (int t = 0; t < g.n[3]; ++t)
-    for (int z = 0; z < g.n[2]; ++z)
-      for (int y = 0; y < g.n[1]; ++y)
-        for (int x = 0; x < g.n[0]; ++x, ++v) {
-          if (!(W[v] > 0)) continue;
-          float w[4] = {float(x), float(y), float(z), float(t)};
-          info->GridToWorld(w);
-          mark[v] = kDirectMark;
-          ++count;
-          out[0][v] = SX[v] / W[v] - w[0];
-          out[1][v] = SY[v] / W[v] - w[1];
-          out[2][v] = SZ[v] / W[v] - w[2];
-        }
+  for (const int n : rowCounts) count += n;
   if (IsSuccessShown())
     std::cout << "success: \t SDI neighbour interpolation finished " << count << " of " << voxels
               << " ref image grid \n";
   if (count == voxels) return;
 
-  // Gap pass: only directly filled voxels are sources, so the order of the
-  // visits does not matter.
+  // Gap pass: only directly filled voxels are sources and only the others
+  // are written, so the order of the visits does not matter and rows run in
+  // parallel.
   const int dim = m_iDimension < 3 ? m_iDimension : 3;
   const float exponent = -m_fDistanceWeightPower * 0.5f;
-  v = 0;
-  for (int t = 0; t < g.n[3]; ++t)
-    for (int z = 0; z < g.n[2]; ++z)
-      for (int y = 0; y < g.n[1]; ++y)
-        for (int x = 0; x < g.n[0]; ++x, ++v) {
-          if (mark[v] == kDirectMark) continue;
-          for (int r = m_iMinSearchRadius; r <= m_iMaxSearchRadius;
-               r = r > 0 && r <= m_iMaxSearchRadius / 2 ? 2 * r : m_iMaxSearchRadius + 1) {
-            if (r < 1) continue;
-            float weights = 0;
-            float sum[3] = {0, 0, 0};
-            const int z0 = z - r > 0 ? z - r : 0, z1 = z + r < g.n[2] - 1 ? z + r : g.n[2] - 1;
-            const int y0 = y - r > 0 ? y - r : 0, y1 = y + r < g.n[1] - 1 ? y + r : g.n[1] - 1;
-            const int x0 = x - r > 0 ? x - r : 0, x1 = x + r < g.n[0] - 1 ? x + r : g.n[0] - 1;
-            for (int nz = z0; nz <= z1; ++nz)
-              for (int ny = y0; ny <= y1; ++ny) {
-                const int row = ny * g.n[0] + nz * g.slice + t * g.volume;
-                const float ez = (nz - z) * g.h[2], ey = (ny - y) * g.h[1];
-                for (int nx = x0; nx <= x1; ++nx) {
-                  const int n = row + nx;
-                  if (mark[n] != kDirectMark) continue;
-                  const float ex = (nx - x) * g.h[0];
-                  const float w = std::exp(std::log(ex * ex + ey * ey + ez * ez) * exponent);
-                  weights += w;
-                  for (int c = 0; c < 3; ++c) sum[c] += w * out[c][n];
-                }
-              }
-            if (weights > 0) {
-              for (int c = 0; c < dim; ++c) out[c][v] = sum[c] / weights;
-              break;
+  ParallelFor(rows, [&](long long row) {
+    const int y = int(row % g.n[1]), z = int(row / g.n[1] % g.n[2]),
+              t = int(row / g.n[1] / g.n[2]);
+    int v = int(row * g.n[0]);
+    for (int x = 0; x < g.n[0]; ++x, ++v) {
+      if (mark[v] == kDirectMark) continue;
+      for (int r = m_iMinSearchRadius; r <= m_iMaxSearchRadius;
+           r = r > 0 && r <= m_iMaxSearchRadius / 2 ? 2 * r : m_iMaxSearchRadius + 1) {
+        if (r < 1) continue;
+        float weights = 0;
+        float sum[3] = {0, 0, 0};
+        const int z0 = z - r > 0 ? z - r : 0, z1 = z + r < g.n[2] - 1 ? z + r : g.n[2] - 1;
+        const int y0 = y - r > 0 ? y - r : 0, y1 = y + r < g.n[1] - 1 ? y + r : g.n[1] - 1;
+        const int x0 = x - r > 0 ? x - r : 0, x1 = x + r < g.n[0] - 1 ? x + r : g.n[0] - 1;
+        for (int nz = z0; nz <= z1; ++nz)
+          for (int ny = y0; ny <= y1; ++ny) {
+            const int base = ny * g.n[0] + nz * g.slice + t * g.volume;
+            const float ez = (nz - z) * g.h[2], ey = (ny - y) * g.h[1];
+            for (int nx = x0; nx <= x1; ++nx) {
+              const int n = base + nx;
+              if (mark[n] != kDirectMark) continue;
+              const float ex = (nx - x) * g.h[0];
+              const float w = std::exp(std::log(ex * ex + ey * ey + ez * ez) * exponent);
+              weights += w;
+              for (int c = 0; c < 3; ++c) sum[c] += w * out[c][n];
             }
           }
+        if (weights > 0) {
+          for (int c = 0; c < dim; ++c) out[c][v] = sum[c] / weights;
+          break;
         }
+      }
+    }
+  });
   if (IsSuccessShown()) std::cout << "success: neighbour region interpolation finished \n";
 }
