@@ -319,8 +319,33 @@ bool nuqTransformFields::SetTransformFieldsByFileNames(const std::string &nameX,
 
 bool nuqTransformFields::SetTransformFieldsByFileNameArray(const std::string *names) {
   if (!names || m_iDimension < 2 || m_iDimension > 4) return false;
-  for (int c = 0; c < m_iDimension; ++c)
-    if (!ReadNamedComponent(c, names[c])) return false;
+  // The components are read at the same time and completed in order; the
+  // first one that cannot be read ends the reading as it would one by one
+  // (an error found when a file is opened is printed before the lines of
+  // the components completed ahead of it).
+  nuqImageReadBatch<float> batch;
+  int started = 0;
+  bool refused = false;
+  for (; started < m_iDimension; ++started) {
+    if (!IsSafeToRead(names[started]) || !batch.Add(&m_aFieldImages[started], names[started])) {
+      refused = true;
+      break;
+    }
+  }
+  batch.Read();
+  for (int c = 0; c < started; ++c) {
+    m_strFieldFileNames[c] = names[c];
+    if (!batch.Finish(c)) {
+      std::cerr << "error: cannot read transformation field image " << names[c] << "\n";
+      return false;
+    }
+    m_aFieldModels[c].SetImage(&m_aFieldImages[c]);
+  }
+  if (refused) {
+    m_strFieldFileNames[started] = names[started];
+    std::cerr << "error: cannot read transformation field image " << names[started] << "\n";
+    return false;
+  }
   return CheckFieldImages();
 }
 

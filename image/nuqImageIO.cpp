@@ -158,26 +158,42 @@ int OwnTypeCode<char>() { return 7; }
 
 // Reads `bytes` bytes of voxels from the file's voxel offset into target
 // and brings them into host byte order.
-bool ReadStoredVoxels(const std::string &name, const nifti_image *nim, size_t bytes, void *target) {
-  if (nim->iname_offset < 0) {
-    std::cerr << "error: image " << name << " has a negative voxel offset\n";
-    return false;
-  }
+// Reads the stored voxels without printing, so that several files can be
+// read at the same time; ReportStoredVoxels prints what went wrong.
+struct nuqStoredRead {
+  enum Status { kOk, kCannotOpen, kShort } status = kOk;
+  size_t got = 0;
+};
+
+nuqStoredRead ReadStoredVoxels(const std::string &name, const nifti_image *nim, size_t bytes,
+                               void *target) {
+  nuqStoredRead result;
   znzFile fp = znzopen(name.c_str(), "rb", nifti_is_gzfile(name.c_str()));
   if (znz_isnull(fp)) {
-    std::cerr << "error: Open nifti image " << name << " failed\n";
-    return false;
+    result.status = nuqStoredRead::kCannotOpen;
+    return result;
   }
-  size_t got = 0;
-  if (znzseek(fp, nim->iname_offset, SEEK_SET) >= 0) got = znzread(target, 1, bytes, fp);
+  if (znzseek(fp, nim->iname_offset, SEEK_SET) >= 0) result.got = znzread(target, 1, bytes, fp);
   znzclose(fp);
-  if (got != bytes) {
-    std::cerr << "error: image " << name << " is shorter than its header says (" << got << " of "
-              << bytes << " voxel bytes)\n";
-    return false;
+  if (result.got != bytes) {
+    result.status = nuqStoredRead::kShort;
+    return result;
   }
   if (nim->byteorder != nifti_short_order() && nim->swapsize > 1)
     nifti_swap_Nbytes(bytes / nim->swapsize, nim->swapsize, target);
+  return result;
+}
+
+bool ReportStoredVoxels(const nuqStoredRead &read, const std::string &name, size_t bytes) {
+  if (read.status == nuqStoredRead::kCannotOpen) {
+    std::cerr << "error: Open nifti image " << name << " failed\n";
+    return false;
+  }
+  if (read.status == nuqStoredRead::kShort) {
+    std::cerr << "error: image " << name << " is shorter than its header says (" << read.got
+              << " of " << bytes << " voxel bytes)\n";
+    return false;
+  }
   return true;
 }
 
@@ -385,83 +401,123 @@ bool ImageInfoToNifti(const nuqImageInfo *info, nifti_image *nim) {
 
 // ---- NIfTI read and write ------------------------------------------------
 
+// One NIfTI file being read, in three steps so that several files can be
+// decompressed at the same time while their console lines keep one order:
+// Open (header, checks, buffers; prints its errors), Load (reads the voxels;
+// prints nothing, so it may run on any thread) and Finish (hands the voxels
+// to the volume and prints the outcome).
+template <class T>
+class nuqNiftiReadJob {
+ public:
+  bool Open(nuqImageDataT<T> *volume, const std::string &fileName) {
+    if (volume == nullptr) return false;
+    m_pVolume = volume;
+    QuietNifti();
+    m_strName = ResolveNiftiFileName(fileName);
+    const std::string &name = m_strName;
+    // The header is looked at first: nifticlib prints its own line for a
+    // datatype it does not know, and this reader reports that itself.
+    int swapped = 0;
+    nifti_1_header *header = nifti_read_header(name.c_str(), &swapped, 0);
+    if (header == nullptr) {
+      std::cerr << "error: Open nifti image " << fileName << " failed\n";
+      return false;
+    }
+    const int datatype = header->datatype;
+    std::free(header);
+    if (GiplCodeByteWidth(GiplCodeFromNifti(datatype)) == 0) {
+      std::cerr << "error: open image:" << name << " failed because un-recognized data type !\n";
+      return false;
+    }
+    m_pNim.reset(nifti_image_read(name.c_str(), 0));
+    if (!m_pNim) {
+      std::cerr << "error: Open nifti image " << fileName << " failed\n";
+      return false;
+    }
+    const int ndim = m_pNim->dim[0];
+    int sizes[7];
+    for (int i = 0; i < ndim && i < 7; ++i) sizes[i] = m_pNim->dim[i + 1];
+    m_nCount = (ndim >= 1 && ndim <= 7) ? CheckedVoxelCount(sizes, ndim) : -1;
+    if (m_nCount < 0) {
+      std::cerr << "error: image " << name
+                << " has a header whose sizes are invalid or overflow the voxel count\n";
+      return false;
+    }
+    if (!NiftiToImageInfo(m_pNim.get(), &m_Info)) return false;
+    m_iCode = m_Info.m_usDataType;
+    m_nBytes = static_cast<size_t>(m_nCount) * GiplCodeByteWidth(m_iCode);
+    if (!EndsWith(name, ".gz")) {
+      const long long have = FileSize(name);
+      const long long needed = static_cast<long long>(m_pNim->iname_offset) + static_cast<long long>(m_nBytes);
+      if (have >= 0 && have < needed) {
+        std::cerr << "error: image " << name << " is shorter than its header says (" << have
+                  << " bytes, " << needed << " needed)\n";
+        return false;
+      }
+    }
+    if (m_pNim->iname_offset < 0) {
+      std::cerr << "error: image " << name << " has a negative voxel offset\n";
+      return false;
+    }
+    // The voxels are read here rather than by nifti_image_load, which
+    // replaces non-finite floats by 0 and so would not give back what the
+    // file holds.
+    m_bDirect = m_iCode == OwnTypeCode<T>() && m_Info.m_fSlope == 1.0f && m_Info.m_fIntercept == 0.0f;
+    // A compressed file does not bound its voxel count: check the memory first.
+    if (!CheckAllocation(static_cast<std::uint64_t>(m_nCount) * sizeof(T) + (m_bDirect ? 0 : m_nBytes),
+                         "image " + name))
+      return false;
+    m_pBuffer.reset(new (std::nothrow) T[static_cast<size_t>(m_nCount)]);
+    if (!m_pBuffer) {
+      std::cerr << "error: cannot allocate " << m_nCount << " voxels for image " << name << "\n";
+      return false;
+    }
+    if (!m_bDirect) {
+      m_pRaw.reset(new (std::nothrow) unsigned char[m_nBytes]);
+      if (!m_pRaw) {
+        std::cerr << "error: cannot allocate " << m_nCount << " voxels for image " << name << "\n";
+        return false;
+      }
+    }
+    return true;
+  }
+
+  void Load() {
+    void *target = m_bDirect ? static_cast<void *>(m_pBuffer.get()) : m_pRaw.get();
+    m_Read = ReadStoredVoxels(m_strName, m_pNim.get(), m_nBytes, target);
+  }
+
+  bool Finish() {
+    if (!ReportStoredVoxels(m_Read, m_strName, m_nBytes)) return false;
+    if (!m_bDirect)
+      ConvertStoredToVoxels(m_pRaw.get(), m_iCode, static_cast<size_t>(m_nCount), m_Info.m_fSlope,
+                            m_Info.m_fIntercept, m_pBuffer.get());
+    m_pVolume->SetImageData(m_pBuffer.release(), &m_Info);
+    m_pVolume->SetImageInfo(&m_Info);
+    if (g_nVerbose > 0) std::cout << "success: open image " << m_strName << " !\n";
+    return true;
+  }
+
+ private:
+  nuqImageDataT<T> *m_pVolume = nullptr;
+  std::string m_strName;
+  NiftiPtr m_pNim;
+  nuqImageInfo m_Info;
+  long long m_nCount = 0;
+  int m_iCode = 0;
+  size_t m_nBytes = 0;
+  bool m_bDirect = false;
+  std::unique_ptr<T[]> m_pBuffer;
+  std::unique_ptr<unsigned char[]> m_pRaw;
+  nuqStoredRead m_Read;
+};
+
 template <class T>
 bool ReadNiftiImage(nuqImageDataT<T> *volume, const std::string &fileName) {
-  if (volume == nullptr) return false;
-  QuietNifti();
-  const std::string name = ResolveNiftiFileName(fileName);
-  // The header is looked at first: nifticlib prints its own line for a
-  // datatype it does not know, and this reader reports that itself.
-  int swapped = 0;
-  nifti_1_header *header = nifti_read_header(name.c_str(), &swapped, 0);
-  if (header == nullptr) {
-    std::cerr << "error: Open nifti image " << fileName << " failed\n";
-    return false;
-  }
-  const int datatype = header->datatype;
-  std::free(header);
-  if (GiplCodeByteWidth(GiplCodeFromNifti(datatype)) == 0) {
-    std::cerr << "error: open image:" << name << " failed because un-recognized data type !\n";
-    return false;
-  }
-  NiftiPtr nim(nifti_image_read(name.c_str(), 0));
-  if (!nim) {
-    std::cerr << "error: Open nifti image " << fileName << " failed\n";
-    return false;
-  }
-  const int ndim = nim->dim[0];
-  int sizes[7];
-  for (int i = 0; i < ndim && i < 7; ++i) sizes[i] = nim->dim[i + 1];
-  const long long count = (ndim >= 1 && ndim <= 7) ? CheckedVoxelCount(sizes, ndim) : -1;
-  if (count < 0) {
-    std::cerr << "error: image " << name
-              << " has a header whose sizes are invalid or overflow the voxel count\n";
-    return false;
-  }
-  nuqImageInfo info;
-  if (!NiftiToImageInfo(nim.get(), &info)) return false;
-  const int code = info.m_usDataType;
-  const size_t bytes = static_cast<size_t>(count) * GiplCodeByteWidth(code);
-  if (!EndsWith(name, ".gz")) {
-    const long long have = FileSize(name);
-    if (have >= 0 && have < static_cast<long long>(nim->iname_offset) + static_cast<long long>(bytes)) {
-      std::cerr << "error: image " << name << " is shorter than its header says (" << have
-                << " bytes, " << nim->iname_offset + static_cast<long long>(bytes) << " needed)\n";
-      return false;
-    }
-  }
-  // The voxels are read here rather than by nifti_image_load, which replaces
-  // non-finite floats by 0 and so would not give back what the file holds.
-  const bool direct = code == OwnTypeCode<T>() && info.m_fSlope == 1.0f && info.m_fIntercept == 0.0f;
-  // A compressed file does not bound its voxel count: check the memory first.
-  if (!CheckAllocation(static_cast<std::uint64_t>(count) * sizeof(T) + (direct ? 0 : bytes),
-                       "image " + name))
-    return false;
-  T *buffer = new (std::nothrow) T[static_cast<size_t>(count)];
-  if (buffer == nullptr) {
-    std::cerr << "error: cannot allocate " << count << " voxels for image " << name << "\n";
-    return false;
-  }
-  std::unique_ptr<T[]> owned(buffer);
-  std::unique_ptr<unsigned char[]> raw;
-  void *target = buffer;
-  if (!direct) {
-    raw.reset(new (std::nothrow) unsigned char[bytes]);
-    if (!raw) {
-      std::cerr << "error: cannot allocate " << count << " voxels for image " << name << "\n";
-      return false;
-    }
-    target = raw.get();
-  }
-  if (!ReadStoredVoxels(name, nim.get(), bytes, target)) return false;
-  if (!direct)
-    ConvertStoredToVoxels(raw.get(), code, static_cast<size_t>(count), info.m_fSlope,
-                          info.m_fIntercept, buffer);
-  owned.release();
-  volume->SetImageData(buffer, &info);
-  volume->SetImageInfo(&info);
-  if (g_nVerbose > 0) std::cout << "success: open image " << name << " !\n";
-  return true;
+  nuqNiftiReadJob<T> job;
+  if (!job.Open(volume, fileName)) return false;
+  job.Load();
+  return job.Finish();
 }
 
 // One NIfTI file being written, in three steps so that several files can be
@@ -628,6 +684,51 @@ bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName) 
 }
 
 template <class T>
+nuqImageReadBatch<T>::nuqImageReadBatch() = default;
+
+template <class T>
+nuqImageReadBatch<T>::~nuqImageReadBatch() = default;
+
+template <class T>
+bool nuqImageReadBatch<T>::Add(nuqImageDataT<T> *volume, const std::string &fileName) {
+  Entry entry;
+  entry.volume = volume;
+  entry.fileName = fileName;
+  const std::string ext = GetExtension(fileName);
+  const bool nifti = ext == "nii" || (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos);
+  bool started = true;
+  if (nifti && volume != nullptr) {
+    entry.job.reset(new nuqNiftiReadJob<T>());
+    if (!entry.job->Open(volume, fileName)) {
+      entry.job.reset();
+      entry.failed = true;
+      started = false;
+    }
+  }
+  m_aEntries.push_back(std::move(entry));
+  return started;
+}
+
+template <class T>
+void nuqImageReadBatch<T>::Read() {
+  ParallelFor((long long)m_aEntries.size(), [&](long long i) {
+    if (m_aEntries[size_t(i)].job) m_aEntries[size_t(i)].job->Load();
+  });
+}
+
+template <class T>
+bool nuqImageReadBatch<T>::Finish(int k) {
+  if (k < 0 || size_t(k) >= m_aEntries.size()) return false;
+  Entry &entry = m_aEntries[size_t(k)];
+  if (entry.failed) return false;
+  // Other formats are read here, one at a time.
+  if (!entry.job) return ReadImageFile(entry.volume, entry.fileName);
+  const bool read = entry.job->Finish();
+  entry.job.reset();
+  return read;
+}
+
+template <class T>
 nuqImageSaveBatch<T>::nuqImageSaveBatch() = default;
 
 template <class T>
@@ -779,6 +880,7 @@ int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool
   template bool ReadImageFile<T>(nuqImageDataT<T> *, const std::string &);                     \
   template bool SaveImageFile<T>(const nuqImageDataT<T> *, const std::string &);               \
   template class nuqImageSaveBatch<T>;                                                           \
+  template class nuqImageReadBatch<T>;                                                           \
   template bool ReadNiftiImage<T>(nuqImageDataT<T> *, const std::string &);                    \
   template bool WriteNiftiImage<T>(const nuqImageDataT<T> *, short, const std::string &);      \
   template int ReadAnalyzeImage<T>(const std::string &, nuqImageDataT<T> *, bool);             \

@@ -33,6 +33,40 @@ template <class T>
 bool SaveImageFile(const nuqImageDataT<T> *volume, const std::string &fileName);
 
 template <class T>
+class nuqNiftiReadJob;
+
+// Several images read like ReadImageFile, the NIfTI files decompressed at
+// the same time. The console lines do not depend on the threads: Add prints
+// why a file cannot be started and returns false, Read prints nothing, and
+// Finish(k) prints the lines of file k and hands its voxels to its volume,
+// so the caller decides their order.
+template <class T>
+class nuqImageReadBatch {
+ public:
+  nuqImageReadBatch();
+  ~nuqImageReadBatch();
+  nuqImageReadBatch(const nuqImageReadBatch &) = delete;
+  nuqImageReadBatch &operator=(const nuqImageReadBatch &) = delete;
+
+  // Starts reading fileName into volume; the index of the file is the
+  // number of files added before it.
+  bool Add(nuqImageDataT<T> *volume, const std::string &fileName);
+  // Reads the voxels of every started file.
+  void Read();
+  // Completes file k: true when its volume holds the image.
+  bool Finish(int k);
+
+ private:
+  struct Entry {
+    nuqImageDataT<T> *volume = nullptr;
+    std::string fileName;
+    std::unique_ptr<nuqNiftiReadJob<T>> job;
+    bool failed = false;
+  };
+  std::vector<Entry> m_aEntries;
+};
+
+template <class T>
 class nuqNiftiWriteJob;
 
 // Several images saved like SaveImageFile, the NIfTI files compressed and
