@@ -23,11 +23,7 @@ using nuqclitest::ReadFloatVoxels;
 using nuqtest::RunTool;
 using nuqtest::TempDir;
 
-struct QuietSuccess {
-  int saved = g_nVerbose;
-  QuietSuccess() { g_nVerbose = 0; }
-  ~QuietSuccess() { g_nVerbose = saved; }
-};
+using nuqtest::QuietSuccess;
 
 // A 3-D deformation on a rotated grid with deterministic offsets.
 void MakeDeformation(nuqTransformFFD &ffd) {

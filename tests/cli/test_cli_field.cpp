@@ -26,11 +26,7 @@ using nuqclitest::ReadFloatVoxels;
 using nuqtest::RunTool;
 using nuqtest::TempDir;
 
-struct QuietSuccess {
-  int saved = g_nVerbose;
-  QuietSuccess() { g_nVerbose = 0; }
-  ~QuietSuccess() { g_nVerbose = saved; }
-};
+using nuqtest::QuietSuccess;
 
 template <class T>
 void SaveVolume(const std::string &name, int dim, std::vector<int> size, const float *spacing,

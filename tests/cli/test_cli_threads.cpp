@@ -22,11 +22,7 @@ using nuqtest::ReadWholeFile;
 using nuqtest::RunTool;
 using nuqtest::TempDir;
 
-struct QuietSuccess {
-  int saved = g_nVerbose;
-  QuietSuccess() { g_nVerbose = 0; }
-  ~QuietSuccess() { g_nVerbose = saved; }
-};
+using nuqtest::QuietSuccess;
 
 // Writes the inputs every run reads: an oblique int16 reference, a mask that
 // covers part of it, and two deformations with different offsets.

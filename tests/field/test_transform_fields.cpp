@@ -67,11 +67,7 @@ std::string ListedNames(nuqTransformFields &field) {
   return names;
 }
 
-struct QuietSuccess {
-  int saved = g_nVerbose;
-  QuietSuccess() { g_nVerbose = 0; }
-  ~QuietSuccess() { g_nVerbose = saved; }
-};
+using nuqtest::QuietSuccess;
 
 // Runs the body with the working directory set to dir.
 struct InDirectory {

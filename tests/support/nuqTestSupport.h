@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "nuqConsole.h"
+
 namespace nuqtest {
 
 // A fresh folder under the system temp folder, removed with its contents.
@@ -21,6 +23,14 @@ class TempDir {
 
  private:
   std::string m_strPath;
+};
+
+// Silences success lines of in-process library calls for one scope (the
+// fixtures save and read files through the toolkit itself).
+struct QuietSuccess {
+  int saved = g_nVerbose;
+  QuietSuccess() { g_nVerbose = 0; }
+  ~QuietSuccess() { g_nVerbose = saved; }
 };
 
 struct ToolResult {
