@@ -119,7 +119,8 @@ void nuqTransformIterateInverse::SampleRegion(const int *from, const int *to, Up
   // Rows of cells (fixed y, z, t) in loop order are taken a chunk at a time.
   // First T is evaluated for every row of the chunk in parallel and the
   // samples are kept; then every thread walks all samples of the chunk in
-  // loop order and applies the updates of the voxels it owns (by voxel row),
+  // loop order and applies the updates of the voxels it owns (by blocks of
+  // voxel rows),
   // so each voxel sees its updates in the serial order whatever the thread
   // count. A row with more samples than a buffer should hold (a tiny
   // sampling factor) is sampled again by each thread in its turn instead.

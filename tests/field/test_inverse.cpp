@@ -5,8 +5,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "nuqConsole.h"
 #include "nuqTestSupport.h"
@@ -14,6 +17,7 @@
 #include "nuqTransformFFD.h"
 #include "nuqTransformFields.h"
 #include "nuqTransformIterateInverse.h"
+#include "nuqTransformIterateInverseGrid.h"
 #include "nuqTransformIterateInverseSDI.h"
 
 namespace {
@@ -437,3 +441,59 @@ TEST_F(InverseQuality, BothMethodsAreConsistentOnASmoothDeformation) {
 }
 
 }  // namespace
+
+// The forward pass finds the 8 corner voxels of a sample per axis and splits
+// them between threads by row blocks. Whatever the split, the roles it gives
+// must be exactly those of the per-role rule (same voxels, same distances to
+// the bit), each owned by exactly one share: that is what keeps the inverse
+// the same on any number of threads.
+TEST(IterateInverse, CornerVoxelsMatchTheRoleRuleAndSplitWithoutOverlap) {
+  nuqinverse::Grid g;
+  g.n[0] = 7, g.n[1] = 40, g.n[2] = 5, g.n[3] = 1;
+  g.h[0] = 1.5f, g.h[1] = 0.75f, g.h[2] = 2.0f;
+  g.slice = g.n[0] * g.n[1];
+  g.volume = g.slice * g.n[2];
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<std::vector<float>> points = {
+      {0, 0, 0, 0},          {6, 39, 4, 0},        {-0.5f, 15.9f, 2.2f, 0},
+      {5.99f, 16.0f, -0.3f, 0}, {3.3f, 31.5f, 4.5f, 0}, {-1.2f, 7.7f, 1.1f, 0},
+      {2.5f, -1.0f, 1.0f, 0}, {2.5f, 39.5f, 1.0f, 0}, {1e30f, 3, 3, 0},
+      {nan, 3, 3, 0},        {2, 3, 3, 1.5f},      {2, 3, 3, -0.5f}};
+  unsigned seed = 99u;
+  for (int i = 0; i < 200; ++i) {
+    std::vector<float> p(4, 0.0f);
+    for (int a = 0; a < 3; ++a) {
+      seed = seed * 1103515245u + 12345u;
+      p[a] = float((seed >> 8) & 0xFFFF) / 65535.0f * (g.n[a] + 2.0f) - 1.5f;
+    }
+    points.push_back(p);
+  }
+  for (const std::vector<float> &idx : points) {
+    SCOPED_TRACE(testing::Message() << idx[0] << " " << idx[1] << " " << idx[2] << " " << idx[3]);
+    nuqinverse::Corners all;
+    const unsigned roles = nuqinverse::CornerVoxels(g, idx.data(), nuqinverse::Share(), all);
+    for (int k = 0; k < 8; ++k) {
+      int linear = -1;
+      float d2 = -1;
+      const bool valid = nuqinverse::RoleVoxel(g, idx.data(), k & 1, (k >> 1) & 1, (k >> 2) & 1,
+                                               linear, d2);
+      ASSERT_EQ(valid, (roles >> k & 1u) != 0) << "role " << k;
+      if (!valid) continue;
+      EXPECT_EQ(all.linear[k], linear) << "role " << k;
+      EXPECT_EQ(std::memcmp(&all.d2[k], &d2, sizeof d2), 0) << "role " << k;
+    }
+    for (int parts = 2; parts <= 3; ++parts) {
+      unsigned seen = 0;
+      for (int part = 0; part < parts; ++part) {
+        nuqinverse::Corners some;
+        const unsigned owned = nuqinverse::CornerVoxels(g, idx.data(), {part, parts}, some);
+        EXPECT_EQ(seen & owned, 0u) << "a role owned twice";
+        seen |= owned;
+        for (int k = 0; k < 8; ++k) {
+          if (owned >> k & 1u) EXPECT_EQ(some.linear[k], all.linear[k]);
+        }
+      }
+      EXPECT_EQ(seen, roles) << parts << " shares";
+    }
+  }
+}
