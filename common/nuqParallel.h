@@ -15,15 +15,6 @@
 #include <omp.h>
 #endif
 
-// Threads a parallel loop will use (1 in a build without OpenMP).
-inline int GetParallelThreadCount() {
-#ifdef _OPENMP
-  return omp_get_max_threads();
-#else
-  return 1;
-#endif
-}
-
 // block(i) for every i in [0, count), in any order and at the same time.
 template <class Block>
 void ParallelFor(long long count, Block block) {

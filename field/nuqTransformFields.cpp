@@ -44,6 +44,10 @@ bool IsSafeToRead(const std::string &fileName) {
   return stat(fileName.c_str(), &st) != 0 || S_ISREG(st.st_mode);
 }
 
+void ReportUnreadComponent(const std::string &fileName) {
+  std::cerr << "error: cannot read transformation field image " << fileName << "\n";
+}
+
 // Next component name under the transform-text line rules; empty at the
 // end of the stream.
 std::string NextContentLine(std::istream &stream) {
@@ -158,7 +162,7 @@ bool nuqTransformFields::ReadComponent(int c, const std::string &fileName) {
 
 bool nuqTransformFields::ReadNamedComponent(int c, const std::string &fileName) {
   if (ReadComponent(c, fileName)) return true;
-  std::cerr << "error: cannot read transformation field image " << fileName << "\n";
+  ReportUnreadComponent(fileName);
   return false;
 }
 
@@ -325,26 +329,20 @@ bool nuqTransformFields::SetTransformFieldsByFileNameArray(const std::string *na
   // the components completed ahead of it).
   nuqImageReadBatch<float> batch;
   int started = 0;
-  bool refused = false;
-  for (; started < m_iDimension; ++started) {
-    if (!IsSafeToRead(names[started]) || !batch.Add(&m_aFieldImages[started], names[started])) {
-      refused = true;
-      break;
-    }
-  }
+  while (started < m_iDimension && IsSafeToRead(names[started]) &&
+         batch.Add(&m_aFieldImages[started], names[started]))
+    ++started;
   batch.Read();
-  for (int c = 0; c < started; ++c) {
+  // A component refused before reading has no finished file: Finish fails
+  // for it like for a file that could not be read.
+  const int visited = started < m_iDimension ? started + 1 : started;
+  for (int c = 0; c < visited; ++c) {
     m_strFieldFileNames[c] = names[c];
     if (!batch.Finish(c)) {
-      std::cerr << "error: cannot read transformation field image " << names[c] << "\n";
+      ReportUnreadComponent(names[c]);
       return false;
     }
     m_aFieldModels[c].SetImage(&m_aFieldImages[c]);
-  }
-  if (refused) {
-    m_strFieldFileNames[started] = names[started];
-    std::cerr << "error: cannot read transformation field image " << names[started] << "\n";
-    return false;
   }
   return CheckFieldImages();
 }

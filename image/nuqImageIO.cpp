@@ -645,6 +645,12 @@ std::string NiftiSaveName(const std::string &fileName) {
   return fileName + ".nii.gz";
 }
 
+// Names the readers take as NIfTI (the extension as written, case matters).
+bool IsNiftiReadName(const std::string &fileName) {
+  const std::string ext = GetExtension(fileName);
+  return ext == "nii" || (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos);
+}
+
 short StoredCode(int own) { return static_cast<short>((own >= 1 && own <= 255) ? own : 64); }
 
 }  // namespace
@@ -665,9 +671,7 @@ bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName) {
   const std::string ext = GetExtension(fileName);
   // Analyze pairs are read through the GIPL reader.
   if (ext == "gipl" || ext == "hdr" || ext == "img") return ReadGiplImage(volume, fileName);
-  if (ext == "nii") return ReadNiftiImage(volume, fileName);
-  if (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos)
-    return ReadNiftiImage(volume, fileName);
+  if (IsNiftiReadName(fileName)) return ReadNiftiImage(volume, fileName);
   return false;
 }
 
@@ -694,10 +698,8 @@ bool nuqImageReadBatch<T>::Add(nuqImageDataT<T> *volume, const std::string &file
   Entry entry;
   entry.volume = volume;
   entry.fileName = fileName;
-  const std::string ext = GetExtension(fileName);
-  const bool nifti = ext == "nii" || (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos);
   bool started = true;
-  if (nifti && volume != nullptr) {
+  if (IsNiftiReadName(fileName) && volume != nullptr) {
     entry.job.reset(new nuqNiftiReadJob<T>());
     if (!entry.job->Open(volume, fileName)) {
       entry.job.reset();
