@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqTestSupport.h"
 
 namespace {
@@ -86,6 +87,22 @@ TEST(TextFile, WritesBytesAndReportsUnwritableName) {
   EXPECT_FALSE(WriteTextFile("x", dir.File("missing/t.txt")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "error: open file name " + dir.File("missing/t.txt") + " fail! ");
+}
+
+TEST(FileReason, NamesTheSystemReasonOrNothing) {
+  nuqtest::TempDir dir;
+  nuqtest::WriteWholeFile(dir.File("f"), "x");
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.File("f"), ""},
+      {dir.File("missing"), " (No such file or directory)"},
+      {dir.File("missing/f"), " (No such file or directory)"},
+      {dir.File("f/g"), " (Not a directory)"},
+      {dir.Path(), " (Is a directory)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.first);
+    EXPECT_EQ(UnreadableFileSuffix(c.first), c.second);
+  }
 }
 
 }  // namespace
