@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "nuqConsole.h"
+#include "nuqImageIO.h"
 #include "nuqTransformAffine.h"
 #include "nuqTransformLocalAffines.h"
 #include "nuqTransformFFD.h"
@@ -38,6 +39,20 @@ const nuqTransformTypeRow kTransformTypes[] = {
     {"MATRIX", "AFF", &NewTransform<nuqTransformMatrix>},
 };
 
+// A NIfTI file whose header makes it a vector displacement field is never
+// taken as B-spline control points, whatever its extension would create.
+// False after the refusal line.
+bool RefuseDisplacementFieldImage(const std::string &strFileName) {
+  std::string strExt = GetExtension(strFileName);
+  ToLowerCase(strExt);
+  if (strExt != "nii" && strExt != "nii.gz") return true;
+  const std::string strWhat = DescribeDisplacementField(ProbeImageHeader(ResolveNiftiFileName(strFileName)));
+  if (strWhat.empty()) return true;
+  std::cerr << "error: " << strFileName << " is a displacement field (" << strWhat
+            << "), not B-spline control points; -t does not read displacement-field images yet\n";
+  return false;
+}
+
 }  // namespace
 
 bool NewTransformByType(nuqTransformBase *&pEntry, const std::string &strTypeName) {
@@ -51,7 +66,14 @@ bool NewTransformByType(nuqTransformBase *&pEntry, const std::string &strTypeNam
     }
   }
   if (pRow == nullptr || pRow->pCreate == nullptr) {
-    std::cerr << "error: unknown transform file type:" << strType << "\n";
+    std::cerr << "error: unknown transform file type:" << strType << " (the transform extensions read are";
+    const char *pSeparator = " ";
+    for (const nuqTransformTypeRow &row : kTransformTypes) {
+      if (row.pCreate == nullptr) continue;
+      std::cerr << pSeparator << row.pExtension;
+      pSeparator = ", ";
+    }
+    std::cerr << ")\n";
     return false;
   }
   if (pEntry != nullptr && pEntry->GetTransformType() == pRow->pTypeName) return true;
@@ -62,6 +84,10 @@ bool NewTransformByType(nuqTransformBase *&pEntry, const std::string &strTypeNam
 }
 
 bool ReadTransformFile(nuqTransformBase *&pEntry, const std::string &strFileName) {
+  if (!RefuseDisplacementFieldImage(strFileName)) {
+    std::cerr << "error: reading transform file:" << strFileName << "\n";
+    return false;
+  }
   if (!NewTransformByType(pEntry, GetExtension(strFileName))) {
     std::cerr << "error: unknown transform file:" << strFileName << "\n";
     return false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqImageIO.h"
 #include "nuqMatrix.h"
 #include "nuqSafeOutput.h"
@@ -180,16 +181,19 @@ struct GiplHeader {
 // Opens fileName, reads its header and settles the byte order by the magic
 // number. `open` stays at the end of the header.
 bool OpenGiplHeader(const std::string &fileName, std::ifstream &open, GiplHeader &header) {
-  open.open(fileName.c_str(), std::ios::in | std::ios::binary);
-  if (!open) {
-    std::cerr << "error: open file " << fileName << " failed!\n";
+  // A directory opens as a stream; its reason is found before the open.
+  const std::string reason = UnreadableFileSuffix(fileName);
+  if (reason.empty()) open.open(fileName.c_str(), std::ios::in | std::ios::binary);
+  if (!reason.empty() || !open) {
+    std::cerr << "error: open file " << fileName << " failed!" << UnreadableFileSuffix(fileName) << "\n";
     return false;
   }
   header.fileBytes = StreamSize(open);
   open.read(reinterpret_cast<char *>(header.bytes), kGiplHeaderBytes);
   if (open.gcount() != kGiplHeaderBytes) {
     std::cerr << "error: Open Image:" << fileName
-              << " Failed because the file is shorter than its 256-byte header!\n";
+              << " Failed because the file is shorter than its 256-byte header! (truncated: "
+              << open.gcount() << " bytes)\n";
     return false;
   }
   // The four magic bytes taken little-endian: a match means a little-endian
@@ -346,7 +350,9 @@ bool ReadGiplImage(nuqImageDataT<T> *volume, const std::string &fileName) {
   if (!HoldsVoxels(header.fileBytes, kGiplHeaderBytes, count, width)) {
     volume->ReleaseImage();
     std::cerr << "error: Open Image:" << fileName
-              << " Failed because the image raw data size inconsistent with Header!\n";
+              << " Failed because the image raw data size inconsistent with Header! (truncated: "
+              << std::max<std::int64_t>(0, header.fileBytes - kGiplHeaderBytes) << " of " << count * width
+              << " voxel bytes)\n";
     return false;
   }
   if (!volume->NewImage(info.m_iDimension, info.m_iSize, info.m_fSpacing, &info)) {
@@ -361,7 +367,7 @@ bool ReadGiplImage(nuqImageDataT<T> *volume, const std::string &fileName) {
   in.clear();
   in.seekg(kGiplHeaderBytes, std::ios::beg);
   if (!in || !ReadVoxelsOfCode(in, volume->GetImageData(), count, code, header.bigEndian)) {
-    std::cerr << "error: read gipl file error when reading graylevel data\n";
+    std::cerr << "error: read gipl file error when reading graylevel data (" << fileName << " truncated)\n";
     volume->ReleaseImage();
     return false;
   }

@@ -1,6 +1,7 @@
 #include "nuqImageIO.h"
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqGiplIO.h"
 #include "nuqMatrix.h"
 #include "nuqMemoryLimit.h"
@@ -160,6 +162,8 @@ int OwnTypeCode<char>() { return 7; }
 // and brings them into host byte order.
 // Reads the stored voxels without printing, so that several files can be
 // read at the same time; ReportStoredVoxels prints what went wrong.
+long long ReadUpTo(gzFile fp, void *target, size_t bytes);
+
 struct nuqStoredRead {
   enum Status { kOk, kCannotOpen, kShort } status = kOk;
   size_t got = 0;
@@ -168,13 +172,14 @@ struct nuqStoredRead {
 nuqStoredRead ReadStoredVoxels(const std::string &name, const nifti_image *nim, size_t bytes,
                                void *target) {
   nuqStoredRead result;
-  znzFile fp = znzopen(name.c_str(), "rb", nifti_is_gzfile(name.c_str()));
-  if (znz_isnull(fp)) {
+  gzFile fp = gzopen(name.c_str(), "rb");
+  if (fp == nullptr) {
     result.status = nuqStoredRead::kCannotOpen;
     return result;
   }
-  if (znzseek(fp, nim->iname_offset, SEEK_SET) >= 0) result.got = znzread(target, 1, bytes, fp);
-  znzclose(fp);
+  if (gzseek(fp, nim->iname_offset, SEEK_SET) >= 0)
+    result.got = static_cast<size_t>(ReadUpTo(fp, target, bytes));
+  gzclose(fp);
   if (result.got != bytes) {
     result.status = nuqStoredRead::kShort;
     return result;
@@ -186,15 +191,21 @@ nuqStoredRead ReadStoredVoxels(const std::string &name, const nifti_image *nim, 
 
 bool ReportStoredVoxels(const nuqStoredRead &read, const std::string &name, size_t bytes) {
   if (read.status == nuqStoredRead::kCannotOpen) {
-    std::cerr << "error: Open nifti image " << name << " failed\n";
+    std::cerr << "error: Open nifti image " << name << " failed" << UnreadableFileSuffix(name) << "\n";
     return false;
   }
   if (read.status == nuqStoredRead::kShort) {
-    std::cerr << "error: image " << name << " is shorter than its header says (" << read.got
+    std::cerr << "error: image " << name << " is shorter than its header says (truncated: " << read.got
               << " of " << bytes << " voxel bytes)\n";
     return false;
   }
   return true;
+}
+
+// The refusal of a NIfTI-2 header, whatever reader met it.
+void ReportNifti2(const std::string &name) {
+  std::cerr << "error: Open nifti image " << name
+            << " failed (NIfTI-2 is not read; convert it to NIfTI-1)\n";
 }
 
 template <class T>
@@ -217,12 +228,6 @@ uint32_t BigEndian32(const unsigned char *p) {
 uint32_t LittleEndian32(const unsigned char *p) {
   return (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | uint32_t(p[0]);
 }
-float BigEndianFloat(const unsigned char *p) {
-  const uint32_t bits = BigEndian32(p);
-  float f;
-  std::memcpy(&f, &bits, sizeof(f));
-  return f;
-}
 
 bool HostIsLittleEndian() {
   const uint16_t one = 1;
@@ -231,7 +236,79 @@ bool HostIsLittleEndian() {
   return first == 1;
 }
 
+// ---- header probe ----------------------------------------------------------
+
+const int kNifti1HeaderBytes = 348;
+const int kNifti2HeaderBytes = 540;
+
+uint16_t Swap16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
+uint32_t Swap32(uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+// Reads up to `bytes` bytes; the count read before the end or an error.
+long long ReadUpTo(gzFile fp, void *target, size_t bytes) {
+  unsigned char *p = static_cast<unsigned char *>(target);
+  size_t got = 0;
+  while (got < bytes) {
+    const size_t want = std::min<size_t>(bytes - got, 1u << 30);
+    const int n = gzread(fp, p + got, static_cast<unsigned>(want));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long long>(got);
+}
+
 }  // namespace
+
+nuqImageHeaderProbe ProbeImageHeader(const std::string &headerName) {
+  nuqImageHeaderProbe probe;
+  if (!DescribeUnreadableFile(headerName).empty()) return probe;
+  // gzip streams are read through zlib, which passes plain files unchanged.
+  gzFile fp = gzopen(headerName.c_str(), "rb");
+  if (fp == nullptr) return probe;
+  unsigned char h[kNifti1HeaderBytes];
+  std::memset(h, 0, sizeof(h));
+  probe.bytes = ReadUpTo(fp, h, sizeof(h));
+  gzclose(fp);
+  probe.kind = nuqImageHeaderProbe::kOther;
+  if (probe.bytes < 4) {
+    probe.kind = nuqImageHeaderProbe::kTruncated;
+    return probe;
+  }
+  uint32_t size;
+  std::memcpy(&size, h, 4);
+  if (size == kNifti2HeaderBytes || Swap32(size) == kNifti2HeaderBytes) {
+    probe.kind = nuqImageHeaderProbe::kNifti2;
+    return probe;
+  }
+  if (size != kNifti1HeaderBytes && Swap32(size) != kNifti1HeaderBytes) return probe;
+  probe.swapped = size != kNifti1HeaderBytes;
+  if (probe.bytes < kNifti1HeaderBytes) {
+    probe.kind = nuqImageHeaderProbe::kTruncated;
+    return probe;
+  }
+  auto at16 = [&](int offset) {
+    uint16_t v;
+    std::memcpy(&v, h + offset, 2);
+    return static_cast<int16_t>(probe.swapped ? Swap16(v) : v);
+  };
+  for (int i = 0; i < 8; ++i) probe.dim[i] = at16(40 + 2 * i);
+  probe.intentCode = at16(68);
+  const bool nifti = std::memcmp(h + 344, "n+1", 4) == 0 || std::memcmp(h + 344, "ni1", 4) == 0;
+  probe.kind = nifti ? nuqImageHeaderProbe::kNifti1 : nuqImageHeaderProbe::kAnalyze;
+  probe.pair = std::memcmp(h + 344, "ni1", 4) == 0;
+  return probe;
+}
+
+std::string DescribeDisplacementField(const nuqImageHeaderProbe &probe) {
+  if (probe.kind != nuqImageHeaderProbe::kNifti1) return std::string();
+  if (probe.intentCode == NIFTI_INTENT_VECTOR) return "NIfTI intent code 1007, vector";
+  if (probe.intentCode == NIFTI_INTENT_DISPVECT) return "NIfTI intent code 1006, displacement vector";
+  if (probe.dim[0] == 5 && (probe.dim[5] == 2 || probe.dim[5] == 3))
+    return "5-D NIfTI with " + std::to_string(probe.dim[5]) + " components in its fifth dimension";
+  return std::string();
+}
 
 // ---- conversions ---------------------------------------------------------
 
@@ -417,10 +494,21 @@ class nuqNiftiReadJob {
     const std::string &name = m_strName;
     // The header is looked at first: nifticlib prints its own line for a
     // datatype it does not know, and this reader reports that itself.
+    const nuqImageHeaderProbe probe = ProbeImageHeader(name);
+    if (probe.kind == nuqImageHeaderProbe::kNifti2) {
+      ReportNifti2(name);
+      return false;
+    }
+    if (probe.kind == nuqImageHeaderProbe::kTruncated) {
+      std::cerr << "error: Open nifti image " << fileName << " failed (truncated: " << probe.bytes
+                << " of 348 header bytes)\n";
+      return false;
+    }
     int swapped = 0;
     nifti_1_header *header = nifti_read_header(name.c_str(), &swapped, 0);
     if (header == nullptr) {
-      std::cerr << "error: Open nifti image " << fileName << " failed\n";
+      std::cerr << "error: Open nifti image " << fileName << " failed" << UnreadableFileSuffix(name)
+                << "\n";
       return false;
     }
     const int datatype = header->datatype;
@@ -431,9 +519,12 @@ class nuqNiftiReadJob {
     }
     m_pNim.reset(nifti_image_read(name.c_str(), 0));
     if (!m_pNim) {
-      std::cerr << "error: Open nifti image " << fileName << " failed\n";
+      std::cerr << "error: Open nifti image " << fileName << " failed" << UnreadableFileSuffix(name)
+                << "\n";
       return false;
     }
+    // A header/image pair keeps its voxels in the image file.
+    m_strDataName = m_pNim->iname != nullptr ? m_pNim->iname : name;
     const int ndim = m_pNim->dim[0];
     int sizes[7];
     for (int i = 0; i < ndim && i < 7; ++i) sizes[i] = m_pNim->dim[i + 1];
@@ -446,11 +537,16 @@ class nuqNiftiReadJob {
     if (!NiftiToImageInfo(m_pNim.get(), &m_Info)) return false;
     m_iCode = m_Info.m_usDataType;
     m_nBytes = static_cast<size_t>(m_nCount) * GiplCodeByteWidth(m_iCode);
-    if (!EndsWith(name, ".gz")) {
-      const long long have = FileSize(name);
+    if (!EndsWith(m_strDataName, ".gz")) {
+      const long long have = FileSize(m_strDataName);
       const long long needed = static_cast<long long>(m_pNim->iname_offset) + static_cast<long long>(m_nBytes);
-      if (have >= 0 && have < needed) {
-        std::cerr << "error: image " << name << " is shorter than its header says (" << have
+      if (have < 0) {
+        std::cerr << "error: Open nifti image " << m_strDataName << " failed"
+                  << UnreadableFileSuffix(m_strDataName) << "\n";
+        return false;
+      }
+      if (have < needed) {
+        std::cerr << "error: image " << m_strDataName << " is shorter than its header says (truncated: " << have
                   << " bytes, " << needed << " needed)\n";
         return false;
       }
@@ -484,11 +580,11 @@ class nuqNiftiReadJob {
 
   void Load() {
     void *target = m_bDirect ? static_cast<void *>(m_pBuffer.get()) : m_pRaw.get();
-    m_Read = ReadStoredVoxels(m_strName, m_pNim.get(), m_nBytes, target);
+    m_Read = ReadStoredVoxels(m_strDataName, m_pNim.get(), m_nBytes, target);
   }
 
   bool Finish() {
-    if (!ReportStoredVoxels(m_Read, m_strName, m_nBytes)) return false;
+    if (!ReportStoredVoxels(m_Read, m_strDataName, m_nBytes)) return false;
     if (!m_bDirect)
       ConvertStoredToVoxels(m_pRaw.get(), m_iCode, static_cast<size_t>(m_nCount), m_Info.m_fSlope,
                             m_Info.m_fIntercept, m_pBuffer.get());
@@ -501,6 +597,7 @@ class nuqNiftiReadJob {
  private:
   nuqImageDataT<T> *m_pVolume = nullptr;
   std::string m_strName;
+  std::string m_strDataName;
   NiftiPtr m_pNim;
   nuqImageInfo m_Info;
   long long m_nCount = 0;
@@ -651,6 +748,18 @@ bool IsNiftiReadName(const std::string &fileName) {
   return ext == "nii" || (ext == "nii.gz" && fileName.find("nii.gz") != std::string::npos);
 }
 
+// The header of a ".hdr"/".img" pair (".hdr.gz"/".img.gz" when compressed),
+// or empty for other names.
+std::string PairHeaderName(const std::string &fileName) {
+  for (const char *tail : {".hdr", ".img", ".hdr.gz", ".img.gz"}) {
+    if (EndsWith(fileName, tail) && fileName.size() > std::strlen(tail)) {
+      const bool gz = EndsWith(tail, ".gz");
+      return fileName.substr(0, fileName.size() - std::strlen(tail)) + (gz ? ".hdr.gz" : ".hdr");
+    }
+  }
+  return std::string();
+}
+
 short StoredCode(int own) { return static_cast<short>((own >= 1 && own <= 255) ? own : 64); }
 
 }  // namespace
@@ -665,14 +774,31 @@ bool WriteNiftiImage(const nuqImageDataT<T> *volume, short code, const std::stri
 
 // ---- dispatch by extension -----------------------------------------------
 
+const char *const kImageExtensionsRead = ".gipl, .nii, .nii.gz, .hdr, .img, .hdr.gz, .img.gz";
+
 template <class T>
 bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName) {
   if (volume == nullptr) return false;
   const std::string ext = GetExtension(fileName);
-  // Analyze pairs are read through the GIPL reader.
-  if (ext == "gipl" || ext == "hdr" || ext == "img") return ReadGiplImage(volume, fileName);
+  if (ext == "gipl") return ReadGiplImage(volume, fileName);
   if (IsNiftiReadName(fileName)) return ReadNiftiImage(volume, fileName);
-  return false;
+  const std::string header = PairHeaderName(fileName);
+  if (header.empty()) {
+    std::cerr << "error: cannot read image " << fileName << ": no image reader takes its extension"
+              << " (the extensions read are " << kImageExtensionsRead << ")" << UnreadableFileSuffix(fileName)
+              << "\n";
+    return false;
+  }
+  // The header tells a NIfTI-1 pair from an Analyze one.
+  const nuqImageHeaderProbe probe = ProbeImageHeader(header);
+  if (probe.kind == nuqImageHeaderProbe::kNifti2) {
+    ReportNifti2(header);
+    return false;
+  }
+  if (probe.kind == nuqImageHeaderProbe::kNifti1) return ReadNiftiImage(volume, header);
+  // Analyze pairs are read through the GIPL reader.
+  if (ext == "hdr" || ext == "img") return ReadGiplImage(volume, fileName);
+  return ReadAnalyzeImage(fileName, volume, true) == 0;
 }
 
 template <class T>
@@ -778,34 +904,55 @@ bool nuqImageSaveBatch<T>::Finish(int k) {
 template <class T>
 int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool readData) {
   if (volume == nullptr) return -1;
-  const std::string base = GetNameWithoutExtension(fileName);
-  const std::string headerName = base + ".hdr";
-  std::ifstream header(headerName.c_str(), std::ios::binary);
-  if (!header) {
-    std::cerr << "error: couldn't open " << headerName << " for read \n";
+  // A compressed pair is named by ".hdr.gz" or ".img.gz"; zlib reads both
+  // kinds of file.
+  const bool packed = EndsWith(fileName, ".hdr.gz") || EndsWith(fileName, ".img.gz");
+  const std::string base =
+      packed ? fileName.substr(0, fileName.size() - 7) : GetNameWithoutExtension(fileName);
+  const std::string headerName = base + (packed ? ".hdr.gz" : ".hdr");
+  gzFile header = DescribeUnreadableFile(headerName).empty() ? gzopen(headerName.c_str(), "rb") : nullptr;
+  if (header == nullptr) {
+    std::cerr << "error: couldn't open " << headerName << " for read " << UnreadableFileSuffix(headerName)
+              << "\n";
     return -1;
   }
   unsigned char h[348];
-  if (!header.read(reinterpret_cast<char *>(h), sizeof(h))) {
-    std::cerr << "error: Analyze header " << headerName << " is shorter than 348 bytes\n";
+  const long long gotHeader = ReadUpTo(header, h, sizeof(h));
+  gzclose(header);
+  if (gotHeader < static_cast<long long>(sizeof(h))) {
+    std::cerr << "error: Analyze header " << headerName << " is shorter than 348 bytes (truncated: "
+              << gotHeader << " bytes)\n";
     return -1;
   }
-  // Only big-endian headers are taken: the size field must read 348 that way.
-  const uint32_t swapped = BigEndian32(h);
-  if (swapped != 348) {
-    const uint32_t raw = HostIsLittleEndian() ? LittleEndian32(h) : swapped;
+  // The header size field reads 348 in the byte order of the writer.
+  const uint32_t big = BigEndian32(h);
+  const uint32_t little = LittleEndian32(h);
+  if (big != 348 && little != 348) {
+    const uint32_t raw = HostIsLittleEndian() ? little : big;
+    const uint32_t swapped = HostIsLittleEndian() ? big : little;
     std::cerr << "error: magic number didn't match ANALYZE image (" << static_cast<int32_t>(raw)
               << ", " << static_cast<int32_t>(swapped) << ")\n";
     return -1;
   }
+  const bool bigEndian = big == 348;
+  auto at16 = [&](int offset) {
+    const unsigned char *p = h + offset;
+    return static_cast<int16_t>(bigEndian ? BigEndian16(p) : static_cast<uint16_t>(p[0] | (p[1] << 8)));
+  };
+  auto atFloat = [&](int offset) {
+    const uint32_t bits = bigEndian ? BigEndian32(h + offset) : LittleEndian32(h + offset);
+    float f;
+    std::memcpy(&f, &bits, sizeof(f));
+    return f;
+  };
   int size[4];
   float spacing[4];
   for (int d = 0; d < 4; ++d) {
-    size[d] = std::max<int>(1, static_cast<int16_t>(BigEndian16(h + 42 + 2 * d)));
-    const float s = BigEndianFloat(h + 80 + 4 * d);
-    spacing[d] = (s > 0.0f && std::isfinite(s)) ? s : 1.0f;
+    size[d] = std::max<int>(1, at16(42 + 2 * d));
+    const float sp = atFloat(80 + 4 * d);
+    spacing[d] = (sp > 0.0f && std::isfinite(sp)) ? sp : 1.0f;
   }
-  const int code = GiplCodeFromNifti(static_cast<int16_t>(BigEndian16(h + 70)));
+  const int code = GiplCodeFromNifti(at16(70));
   if (code == 0) {
     std::cerr << "error: unknown image type from Analyze header \n";
     return -1;
@@ -841,31 +988,41 @@ int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool
     std::cerr << "error: Analyze header " << headerName << " has sizes that overflow the voxel count\n";
     return -1;
   }
-  const std::string imageName = base + ".img";
-  std::ifstream image(imageName.c_str(), std::ios::binary);
-  if (!image) {
-    std::cerr << "error: couldn't open " << imageName << " for read \n";
+  const std::string imageName = base + (packed ? ".img.gz" : ".img");
+  gzFile image = DescribeUnreadableFile(imageName).empty() ? gzopen(imageName.c_str(), "rb") : nullptr;
+  if (image == nullptr) {
+    std::cerr << "error: couldn't open " << imageName << " for read " << UnreadableFileSuffix(imageName)
+              << "\n";
     return -1;
   }
-  const long long have = FileSize(imageName);
   const long long need = count * width;
+  const long long have = packed ? -1 : FileSize(imageName);
   if (have >= 0 && have < need) {
-    std::cerr << "error: image " << imageName << " is shorter than its header says (" << have
+    gzclose(image);
+    std::cerr << "error: image " << imageName << " is shorter than its header says (truncated: " << have
               << " bytes, " << need << " needed)\n";
+    return -1;
+  }
+  if (!CheckAllocation(static_cast<std::uint64_t>(need), "image " + imageName)) {
+    gzclose(image);
     return -1;
   }
   std::vector<unsigned char> raw;
   try {
     raw.resize(static_cast<size_t>(need));
   } catch (const std::bad_alloc &) {
+    gzclose(image);
     std::cerr << "error: cannot allocate " << count << " voxels for image " << imageName << "\n";
     return -1;
   }
-  if (!image.read(reinterpret_cast<char *>(raw.data()), need)) {
-    std::cerr << "error: image " << imageName << " is shorter than its header says\n";
+  const long long got = ReadUpTo(image, raw.data(), raw.size());
+  gzclose(image);
+  if (got != need) {
+    std::cerr << "error: image " << imageName << " is shorter than its header says (truncated: " << got
+              << " bytes, " << need << " needed)\n";
     return -1;
   }
-  if (HostIsLittleEndian() && width > 1)
+  if (bigEndian == HostIsLittleEndian() && width > 1)
     for (size_t i = 0; i < raw.size(); i += width) SwapBytes(&raw[i], width);
   if (!volume->NewImage(&info)) {
     std::cerr << "error: Open Image:" << imageName << " failed\n";

@@ -1,5 +1,6 @@
-// Reading and saving image volumes by file name: NIfTI-1 (".nii", ".nii.gz")
-// through nifticlib, big-endian Analyze 7.5 pairs (".hdr"/".img"), and the
+// Reading and saving image volumes by file name: NIfTI-1 (".nii", ".nii.gz"
+// and ".hdr"/".img" pairs) through nifticlib, Analyze 7.5 pairs of either
+// byte order (".hdr"/".img"), and the
 // dispatch by extension that also reaches the GIPL format.
 //
 // Voxels of any stored numeric type are converted into the volume's type T:
@@ -22,8 +23,30 @@
 #include "nuqImageData.h"
 #include "nuqImageInfo.h"
 
-// By extension (case-sensitive): "gipl", "nii", "nii.gz", and "hdr"/"img"
-// (Analyze, through the GIPL reader); other names give false without a message.
+// What the first bytes of an image header say, read without nifticlib
+// (plain or gzip): the kind of file and, for NIfTI-1 and Analyze headers,
+// the sizes and intent code in host byte order.
+struct nuqImageHeaderProbe {
+  enum Kind { kUnreadable, kTruncated, kNifti1, kNifti2, kAnalyze, kOther };
+  Kind kind = kUnreadable;
+  long long bytes = 0;   // header bytes found (at most 348)
+  bool swapped = false;  // stored in the byte order other than the host's
+  bool pair = false;     // NIfTI-1 magic "ni1": voxels in a separate .img file
+  short dim[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  short intentCode = 0;
+};
+nuqImageHeaderProbe ProbeImageHeader(const std::string &headerName);
+// Why the header is that of a vector displacement field (a 5-D NIfTI with 2
+// or 3 components in its fifth dimension, or a vector intent code), or empty.
+std::string DescribeDisplacementField(const nuqImageHeaderProbe &probe);
+
+// The extensions ReadImageFile takes, for refusal lines.
+extern const char *const kImageExtensionsRead;
+
+// By extension (case-sensitive): "gipl", "nii", "nii.gz", and the pairs
+// ".hdr"/".img" and ".hdr.gz"/".img.gz": a header with the NIfTI-1 magic
+// "ni1" is read like a .nii file, any other as Analyze 7.5 (through the GIPL
+// reader). Other names are refused with a line listing these extensions.
 template <class T>
 bool ReadImageFile(nuqImageDataT<T> *volume, const std::string &fileName);
 // By lower-cased extension; a name without "gipl", "nii" or "nii.gz" gets
@@ -115,7 +138,9 @@ bool ImageInfoToNifti(const nuqImageInfo *info, nifti_image *nim);
 
 // 0 when header and data were read, 1 when only the header was wanted and
 // read, -1 on failure. The header name is fileName without its extension
-// plus ".hdr", the data name the same plus ".img".
+// plus ".hdr", the data name the same plus ".img" (".hdr.gz" and ".img.gz"
+// for a name ending in one of those). The header size field, 348 in one of
+// the two byte orders, tells the byte order of the pair.
 template <class T>
 int ReadAnalyzeImage(const std::string &fileName, nuqImageDataT<T> *volume, bool readData);
 

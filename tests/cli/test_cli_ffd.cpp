@@ -172,7 +172,7 @@ TEST(CliFFD, ControlPointImageLoadsLikeTheFFDFile) {
 
   const auto gz = RunTool({"ref.nii", "-o", "c", "-n", "1", "-t", "warp.nii.gz"}, dir.Path());
   EXPECT_EQ(gz.status, 250);
-  EXPECT_NE(gz.err.find("error: unknown transform file type:NII.GZ\n"
+  EXPECT_NE(gz.err.find("error: unknown transform file type:NII.GZ (the transform extensions read are AFF, MTX, MAT, AFFS, FFD, NII, GIPL, FFDMI, FLD, MATRIX)\n"
                         "error: unknown transform file:warp.nii.gz\n"),
             std::string::npos)
       << gz.err;

@@ -209,7 +209,8 @@ TEST(CliGipl, FieldComponentsInGiplFilesOfSeveralTypes) {
   const auto cut = RunTool({"ref.gipl", "-o", "bad", "-n", "1", "-t", "c.FLD"}, dir.Path());
   EXPECT_NE(cut.status, 0);
   EXPECT_NE(cut.err.find("error: Open Image:"), std::string::npos) << cut.err;
-  EXPECT_NE(cut.err.find("cy.gipl Failed because the image raw data size inconsistent with Header!\n"),
+  EXPECT_NE(cut.err.find("cy.gipl Failed because the image raw data size inconsistent with Header! "
+                         "(truncated: 47 of 48 voxel bytes)\n"),
             std::string::npos)
       << cut.err;
   EXPECT_FALSE(nuqtest::FileExists(dir.File("bad.FLD")));
@@ -228,7 +229,7 @@ TEST(CliGipl, BrokenGiplReferenceIsRefused) {
   unknown[9] = 99;  // type code 99
   const Case cases[] = {
       {"truncated", good.substr(0, good.size() - 2),
-       " Failed because the image raw data size inconsistent with Header!\n"},
+       " Failed because the image raw data size inconsistent with Header! (truncated: 46 of 48 voxel bytes)\n"},
       {"unknown type", unknown, " failed because unrecoginised data type !\n"},
   };
   for (const Case &c : cases) {
@@ -278,7 +279,8 @@ TEST(CliGipl, BigEndianAnalyzePairAsReferenceAndMask) {
   std::remove(dir.File("ref.img").c_str());
   const auto missing = RunTool({"ref.hdr", "-o", "out2", "-n", "1", "-t", "s.AFF"}, dir.Path());
   EXPECT_EQ(missing.status, 256 - 2);
-  EXPECT_EQ(missing.err, "error: couldn't open ref.img for read \nerror: open reference image ref.hdr\n");
+  EXPECT_EQ(missing.err, "error: couldn't open ref.img for read  (No such file or directory)\n"
+                         "error: open reference image ref.hdr\n");
 }
 
 TEST(CliGipl, JacobianImageNamedByAGiplPrefix) {

@@ -176,7 +176,7 @@ TEST(CliHostileInputs, EachEndsWithItsErrorLinesAndStatus) {
   const std::string affs = "error: the number of local affines is more than the maxmum\n";
   const Case cases[] = {
       {{"short.nii", "-n", "1", "-t", "a.AFF"}, 254,
-       "error: image short.nii is shorter than its header says (362 bytes, 400 needed)\n"
+       "error: image short.nii is shorter than its header says (truncated: 362 bytes, 400 needed)\n"
        "error: open reference image short.nii\n"},
       {{"huge.nii", "-n", "1", "-t", "a.AFF"}, 254,
        "error: image huge.nii has a header whose sizes are invalid or overflow the voxel count\n"
@@ -186,7 +186,7 @@ TEST(CliHostileInputs, EachEndsWithItsErrorLinesAndStatus) {
        "count!\nerror: open reference image huge.gipl\n"},
       {{"cut.gipl", "-n", "1", "-t", "a.AFF"}, 254,
        "error: Open Image:cut.gipl Failed because the image raw data size inconsistent with "
-       "Header!\nerror: open reference image cut.gipl\n"},
+       "Header! (truncated: 4 of 24 voxel bytes)\nerror: open reference image cut.gipl\n"},
       {{"ref.nii", "-n", "1", "-t", "many.AFFS"}, 250,
        affs + "error: Open Affine Transformation:many.AFFS Failed in reading affine stream!\n"
               "error: reading transform file:many.AFFS\nerror: read transforamtion file many.AFFS\n"},

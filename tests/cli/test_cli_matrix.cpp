@@ -115,7 +115,7 @@ TEST_F(CliMatrix, UnknownExtensionFailsWithTheLoaderLines) {
   const auto r = RunTool({"ref.nii.gz", "-o", "out", "-n", "1", "-t", "warp.xyz", "-matrix"}, dir.Path());
   EXPECT_EQ(r.status, 256 - 6);
   EXPECT_EQ(r.err,
-            "error: unknown transform file type:XYZ\n"
+            "error: unknown transform file type:XYZ (the transform extensions read are AFF, MTX, MAT, AFFS, FFD, NII, GIPL, FFDMI, FLD, MATRIX)\n"
             "error: unknown transform file:warp.xyz\n"
             "error: read transforamtion file warp.xyz\n");
   EXPECT_FALSE(nuqtest::FileExists(dir.File("out.AFF")));

@@ -123,19 +123,19 @@ TEST_F(CliRun, ChecksMessagesAndStatuses) {
       {"unknown transform extension",
        {"ref.nii", "-n", "1", "-t", "warp.xyz"},
        "success: number of transforms is 1\n",
-       "error: unknown transform file type:XYZ\nerror: unknown transform file:warp.xyz\n"
+       "error: unknown transform file type:XYZ (the transform extensions read are AFF, MTX, MAT, AFFS, FFD, NII, GIPL, FFDMI, FLD, MATRIX)\nerror: unknown transform file:warp.xyz\n"
        "error: read transforamtion file warp.xyz\n",
        250},
       {"transform name without extension",
        {"ref.nii", "-t", "warp"},
        "",
-       "error: unknown transform file type:\nerror: unknown transform file:warp\n"
+       "error: unknown transform file type: (the transform extensions read are AFF, MTX, MAT, AFFS, FFD, NII, GIPL, FFDMI, FLD, MATRIX)\nerror: unknown transform file:warp\n"
        "error: read transforamtion file warp\n",
        250},
       {"unreadable mask",
        {"ref.nii", "-mask", "nomask.xyz", "-n", "0"},
        "error: open mask image failnomask.xyz\n",
-       "",
+       "error: cannot read image nomask.xyz: no image reader takes its extension (the extensions read are .gipl, .nii, .nii.gz, .hdr, .img, .hdr.gz, .img.gz) (No such file or directory)\n",
        255},
       {"-loc count beyond the arguments",
        {"ref.nii", "-loc", "3", "a.nii", "b.nii"},
@@ -223,7 +223,8 @@ TEST_F(CliRun, UnreadableReferenceEndsWithStatusMinus2) {
   const std::vector<std::string> args = {"missing.xyz", "-n", "1"};
   const nuqtest::ToolResult r = Run(args);
   EXPECT_EQ(r.out, Banner() + Echo(args));
-  EXPECT_EQ(r.err, "error: open reference image missing.xyz\n");
+  EXPECT_EQ(r.err, "error: cannot read image missing.xyz: no image reader takes its extension (the extensions read are .gipl, .nii, .nii.gz, .hdr, .img, .hdr.gz, .img.gz) (No such file or directory)\n"
+                   "error: open reference image missing.xyz\n");
   EXPECT_EQ(r.status, 254);
   // A NIfTI name that does not exist: the reader may explain first, the
   // entry point's line comes last.

@@ -593,11 +593,11 @@ TEST_F(GiplTest, MalformedFilesAreRefusedAndLeaveTheVolumeEmpty) {
   GiplFixture badMagic = good;
   badMagic.magic = 0x01020304u;
   const std::string truncatedMsg =
-      "error: Open Image:" + name + " Failed because the image raw data size inconsistent with Header!\n";
+      "error: Open Image:" + name + " Failed because the image raw data size inconsistent with Header! (truncated: ";
   const Case cases[] = {
-      {"data one byte short", good.Bytes().substr(0, 256 + 7), truncatedMsg, true},
-      {"header only", good.Bytes().substr(0, 256), truncatedMsg, true},
-      {"huge sizes", huge.Bytes(), truncatedMsg, true},
+      {"data one byte short", good.Bytes().substr(0, 256 + 7), truncatedMsg + "7 of 8 voxel bytes)\n", true},
+      {"header only", good.Bytes().substr(0, 256), truncatedMsg + "0 of 8 voxel bytes)\n", true},
+      {"huge sizes", huge.Bytes(), truncatedMsg + "8 of 2000000000 voxel bytes)\n", true},
       {"overflowing sizes", overflow.Bytes(),
        "error: Open Image:" + name + " failed because the sizes in its header overflow the voxel count!\n", true},
       {"unknown type code", unknown.Bytes(),
@@ -605,9 +605,13 @@ TEST_F(GiplTest, MalformedFilesAreRefusedAndLeaveTheVolumeEmpty) {
       {"wrong magic", badMagic.Bytes(),
        "error: Open Image:" + name + " Failed due to wrong header -- magic 67305985\n", false},
       {"shorter than a header", good.Bytes().substr(0, 100),
-       "error: Open Image:" + name + " Failed because the file is shorter than its 256-byte header!\n", false},
+       "error: Open Image:" + name +
+           " Failed because the file is shorter than its 256-byte header! (truncated: 100 bytes)\n",
+       false},
       {"empty file", std::string(),
-       "error: Open Image:" + name + " Failed because the file is shorter than its 256-byte header!\n", false},
+       "error: Open Image:" + name +
+           " Failed because the file is shorter than its 256-byte header! (truncated: 0 bytes)\n",
+       false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.title);
@@ -633,11 +637,18 @@ TEST_F(GiplTest, MalformedFilesAreRefusedAndLeaveTheVolumeEmpty) {
   const std::string missing = dir.File("missing.gipl");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(ReadGiplImage(&volume, missing));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: open file " + missing + " failed!\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "error: open file " + missing + " failed! (No such file or directory)\n");
   nuqImageInfo info;
   testing::internal::CaptureStderr();
   EXPECT_FALSE(ReadGiplHeader<float>(&info, missing, false));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: open file " + missing + " failed!\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "error: open file " + missing + " failed! (No such file or directory)\n");
+  // A folder opens as a stream, but it is not a file.
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(ReadGiplImage(&volume, dir.Path() + "/"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "error: open file " + dir.Path() + "/ failed! (Is a directory)\n");
 }
 
 TEST_F(GiplTest, HeaderReportAtVerbosityOne) {

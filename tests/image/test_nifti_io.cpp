@@ -2,6 +2,7 @@
 // (header struct, optional byte swap, optional gzip), so the reader is not
 // only checked against files from the writer it shares a library with.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <nifti1_io.h>
 #include <zlib.h>
 
@@ -348,14 +349,16 @@ TEST_F(NiftiTest, RefusesBrokenAndHostileFiles) {
     const char *message;  // expected part of the error line
   };
   const std::vector<Case> cases = {
-      {"truncated_header.nii", [](NiftiFixture &f) { f.truncateTo = 100; }, "error: Open nifti image"},
-      {"short_data.nii", [](NiftiFixture &f) { f.truncateTo = 352 + 20; }, "shorter than its header"},
+      {"truncated_header.nii", [](NiftiFixture &f) { f.truncateTo = 100; },
+       "failed (truncated: 100 of 348 header bytes)\n"},
+      {"short_data.nii", [](NiftiFixture &f) { f.truncateTo = 352 + 20; },
+       "is shorter than its header says (truncated: 372 bytes, 400 needed)\n"},
       {"short_data.nii.gz",
        [](NiftiFixture &f) {
          f.gzip = true;
          f.truncateTo = 352 + 20;
        },
-       "error: "},
+       "is shorter than its header says (truncated: 20 of 48 voxel bytes)\n"},
       {"binary.nii", [](NiftiFixture &f) { f.datatype = DT_BINARY; }, "un-recognized data type"},
       {"rgb.nii", [](NiftiFixture &f) { f.datatype = DT_RGB24; }, "un-recognized data type"},
       {"overflow.nii",
@@ -388,8 +391,41 @@ TEST_F(NiftiTest, RefusesBrokenAndHostileFiles) {
   // A missing file.
   nuqImageDataT<float> volume;
   const std::string missing = m_Dir.File("none.nii");
-  const std::string err = CaptureErr([&] { EXPECT_FALSE(ReadNiftiImage(&volume, missing)); });
-  EXPECT_EQ(err, "error: Open nifti image " + missing + " failed\n");
+  std::string err = CaptureErr([&] { EXPECT_FALSE(ReadNiftiImage(&volume, missing)); });
+  EXPECT_EQ(err, "error: Open nifti image " + missing + " failed (No such file or directory)\n");
+  // A folder with a NIfTI name.
+  const std::string folder = m_Dir.File("folder.nii");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  err = CaptureErr([&] { EXPECT_FALSE(ReadImageFile(&volume, folder)); });
+  EXPECT_EQ(err, "error: Open nifti image " + folder + " failed (Is a directory)\n");
+}
+
+// A NIfTI-2 header (540 bytes, either byte order) is named as such, not as a
+// broken NIfTI-1 file, for single files and pairs, plain and compressed.
+TEST_F(NiftiTest, RefusesNifti2InEitherByteOrder) {
+  for (const char *name : {"two.nii", "two.nii.gz", "two.hdr", "two.img"}) {
+    for (bool swapped : {false, true}) {
+      SCOPED_TRACE(std::string(name) + (swapped ? " swapped" : ""));
+      std::string h(544, '\0');
+      const uint32_t size = swapped ? 0x1C020000u : 540u;
+      std::memcpy(&h[0], &size, 4);
+      std::memcpy(&h[4], "n+2\0\r\n\032\n", 8);
+      const std::string file = m_Dir.File(name);
+      const std::string header = std::string(name) == "two.img" ? m_Dir.File("two.hdr") : file;
+      if (std::string(name) == "two.nii.gz") {
+        gzFile gz = gzopen(file.c_str(), "wb");
+        ASSERT_NE(gz, nullptr);
+        gzwrite(gz, h.data(), static_cast<unsigned>(h.size()));
+        gzclose(gz);
+      } else {
+        nuqtest::WriteWholeFile(header, h);
+      }
+      nuqImageDataT<short> volume;
+      const std::string err = CaptureErr([&] { EXPECT_FALSE(ReadImageFile(&volume, file)); });
+      EXPECT_EQ(err, "error: Open nifti image " + header +
+                         " failed (NIfTI-2 is not read; convert it to NIfTI-1)\n");
+    }
+  }
 }
 
 TEST_F(NiftiTest, FloatVolumeRoundTripsBitForBit) {
@@ -569,11 +605,24 @@ TEST_F(NiftiTest, SaveImageFileNamesOutputsByExtension) {
 
 TEST_F(NiftiTest, DispatchByExtension) {
   nuqImageDataT<float> volume;
-  // Names without a known extension are refused quietly; the caller reports.
-  for (const char *name : {"case.NII", "noext", "x.png"}) {
-    SCOPED_TRACE(name);
-    const std::string err = CaptureErr([&] { EXPECT_FALSE(ReadImageFile(&volume, m_Dir.File(name))); });
-    EXPECT_EQ(err, "");
+  // Names without a known extension are refused with the extensions that
+  // are read, and the reason when the file cannot be opened either.
+  nuqtest::WriteWholeFile(m_Dir.File("x.png"), "png");
+  const char *const list =
+      ": no image reader takes its extension (the extensions read are .gipl, .nii, .nii.gz, .hdr, "
+      ".img, .hdr.gz, .img.gz)";
+  const struct {
+    const char *name;
+    const char *reason;
+  } unknown[] = {{"case.NII", " (No such file or directory)"},
+                 {"noext", " (No such file or directory)"},
+                 {"x.png", ""},
+                 {"", " (Is a directory)"}};
+  for (const auto &c : unknown) {
+    SCOPED_TRACE(c.name);
+    const std::string name = m_Dir.File(c.name);
+    const std::string err = CaptureErr([&] { EXPECT_FALSE(ReadImageFile(&volume, name)); });
+    EXPECT_EQ(err, "error: cannot read image " + name + list + c.reason + "\n");
   }
   nuqImageInfo grid;
   const int size[4] = {2, 2, 2, 1};
@@ -733,11 +782,13 @@ void WriteAnalyze(const std::string &base, const int dims[4], const float pixdim
 
 }  // namespace
 
-TEST_F(NiftiTest, ReadsBigEndianAnalyzePairs) {
+TEST_F(NiftiTest, ReadsAnalyzePairsOfEitherByteOrder) {
   const int dims[4] = {3, 4, 2, 1};
   const float pixdim[4] = {1.5f, 2, -1, 0};
-  const std::string base = m_Dir.File("scan");
-  WriteAnalyze(base, dims, pixdim, DT_INT16, Bytes(Ramp16(24)), 2);
+  for (bool bigEndian : {true, false}) {
+  SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
+  const std::string base = m_Dir.File(bigEndian ? "scan" : "little");
+  WriteAnalyze(base, dims, pixdim, DT_INT16, Bytes(Ramp16(24)), 2, bigEndian);
 
   nuqImageDataT<short> volume;
   ASSERT_EQ(ReadAnalyzeImage(base + ".hdr", &volume, true), 0);
@@ -766,10 +817,12 @@ TEST_F(NiftiTest, ReadsBigEndianAnalyzePairs) {
   EXPECT_TRUE(header.IsEmpty());
 
   // A float pair converts into a short volume.
-  WriteAnalyze(m_Dir.File("f"), dims, pixdim, DT_FLOAT32, Bytes(std::vector<float>(24, 2.5f)), 4);
+  WriteAnalyze(m_Dir.File("f"), dims, pixdim, DT_FLOAT32, Bytes(std::vector<float>(24, 2.5f)), 4,
+               bigEndian);
   ASSERT_EQ(ReadAnalyzeImage(m_Dir.File("f.hdr"), &volume, true), 0);
   EXPECT_EQ(volume.GetPixelGreyscale(1, 1, 1), 3);
   EXPECT_EQ(volume.GetDataType(), 64);
+  }
 }
 
 TEST_F(NiftiTest, RefusesBadAnalyzePairs) {
@@ -777,17 +830,27 @@ TEST_F(NiftiTest, RefusesBadAnalyzePairs) {
   const float pixdim[4] = {1, 1, 1, 1};
   nuqImageDataT<short> volume;
 
-  WriteAnalyze(m_Dir.File("little"), dims, pixdim, DT_INT16, Bytes(Ramp16(24)), 2, false);
-  std::string err = CaptureErr([&] { EXPECT_EQ(ReadAnalyzeImage(m_Dir.File("little.hdr"), &volume, true), -1); });
-  EXPECT_EQ(err, "error: magic number didn't match ANALYZE image (348, 1543569408)\n");
+  // A header size that is 348 in neither byte order.
+  WriteAnalyze(m_Dir.File("odd"), dims, pixdim, DT_INT16, Bytes(Ramp16(24)), 2, false);
+  std::string odd = nuqtest::ReadWholeFile(m_Dir.File("odd.hdr"));
+  odd[0] = 0x5d;
+  nuqtest::WriteWholeFile(m_Dir.File("odd.hdr"), odd);
+  std::string err = CaptureErr([&] { EXPECT_EQ(ReadAnalyzeImage(m_Dir.File("odd.hdr"), &volume, true), -1); });
+  EXPECT_EQ(err, "error: magic number didn't match ANALYZE image (349, 1560346624)\n");
 
   err = CaptureErr([&] { EXPECT_EQ(ReadAnalyzeImage(m_Dir.File("none.hdr"), &volume, true), -1); });
-  EXPECT_EQ(err, "error: couldn't open " + m_Dir.File("none.hdr") + " for read \n");
+  EXPECT_EQ(err, "error: couldn't open " + m_Dir.File("none.hdr") + " for read  (No such file or directory)\n");
+
+  std::string cut = nuqtest::ReadWholeFile(m_Dir.File("odd.hdr")).substr(0, 200);
+  nuqtest::WriteWholeFile(m_Dir.File("cut.hdr"), cut);
+  err = CaptureErr([&] { EXPECT_EQ(ReadAnalyzeImage(m_Dir.File("cut.hdr"), &volume, true), -1); });
+  EXPECT_EQ(err, "error: Analyze header " + m_Dir.File("cut.hdr") +
+                     " is shorter than 348 bytes (truncated: 200 bytes)\n");
 
   WriteAnalyze(m_Dir.File("short"), dims, pixdim, DT_INT16, Bytes(Ramp16(20)), 2);
   err = CaptureErr([&] { EXPECT_EQ(ReadAnalyzeImage(m_Dir.File("short.hdr"), &volume, true), -1); });
-  EXPECT_NE(err.find("error: "), std::string::npos);
-  EXPECT_NE(err.find("short.img"), std::string::npos);
+  EXPECT_EQ(err, "error: image " + m_Dir.File("short.img") +
+                     " is shorter than its header says (truncated: 40 bytes, 48 needed)\n");
 
   WriteAnalyze(m_Dir.File("rgb"), dims, pixdim, DT_RGB24, Bytes(Ramp16(36)), 1);
   err = CaptureErr([&] { EXPECT_EQ(ReadAnalyzeImage(m_Dir.File("rgb.hdr"), &volume, true), -1); });

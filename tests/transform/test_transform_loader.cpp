@@ -74,7 +74,7 @@ TEST(TransformLoader, UnknownExtensionsPrintBothLines) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(ReadTransformFile(entry, c.name));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("error: unknown transform file type:") +
-                                                          c.upperExtension + "\nerror: unknown transform file:" +
+                                                          c.upperExtension + " (the transform extensions read are AFF, MTX, MAT, AFFS, FFD, NII, GIPL, FFDMI, FLD, MATRIX)\nerror: unknown transform file:" +
                                                           c.name + "\n");
     EXPECT_EQ(entry, nullptr);
   }
