@@ -81,6 +81,12 @@ class CliImageReading : public testing::Test {
     std::swap(two[0], two[3]);
     std::swap(two[1], two[2]);
     WriteWholeFile(dir.File("owt.hdr"), two);
+    // A header size of 349 is 348 in neither byte order.
+    std::string odd(348, '\0');
+    odd[0] = 0x5d;
+    odd[1] = 0x01;
+    WriteWholeFile(dir.File("odd.hdr"), odd);
+    WriteWholeFile(dir.File("odd.img"), std::string(2, '\0'));
 
     // Truncated: a .nii short of voxels, the same file compressed whole, and
     // a gzip stream cut in the middle.
@@ -144,6 +150,11 @@ TEST_F(CliImageReading, EachRefusalSaysWhy) {
        {"none.hdr", "-n", "1", "-t", "s.AFF"},
        "error: couldn't open none.hdr for read  (No such file or directory)\n"
        "error: open reference image none.hdr\n",
+       254},
+      {"Analyze header size in neither byte order",
+       {"odd.hdr", "-n", "1", "-t", "s.AFF"},
+       "error: magic number didn't match ANALYZE image (349, 1560346624)\n"
+       "error: open reference image odd.hdr\n",
        254},
       {"NIfTI-2 file",
        {"two.nii", "-n", "1", "-t", "s.AFF"},
