@@ -934,3 +934,34 @@ for order, name in (('<', 'little'), ('>', 'big')):
   EXPECT_EQ(single.GetPixelGreyscale(2, 1, 1), ramp[2 + 3 + 12]);
   EXPECT_EQ(little.GetPixelGreyscale(2, 1, 1), ramp[2 + 3 * 2 + 12]);
 }
+
+// A gzip-compressed Analyze pair (.hdr.gz/.img.gz) reads like the plain one;
+// its stream cut short is reported as truncated.
+TEST_F(NiftiTest, CompressedAnalyzePairReadsLikeThePlainOne) {
+  const int dims[4] = {3, 4, 2, 1};
+  const float pixdim[4] = {1.5f, 2, 3, 1};
+  WriteAnalyze(m_Dir.File("plain"), dims, pixdim, DT_INT16, Bytes(Ramp16(24)), 2, false);
+  auto pack = [&](const std::string &from, const std::string &to, size_t keep) {
+    const std::string bytes = nuqtest::ReadWholeFile(m_Dir.File(from)).substr(0, keep);
+    gzFile gz = gzopen(m_Dir.File(to).c_str(), "wb");
+    ASSERT_NE(gz, nullptr);
+    gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size()));
+    gzclose(gz);
+  };
+  pack("plain.hdr", "packed.hdr.gz", 348);
+  pack("plain.img", "packed.img.gz", 48);
+  const nuqtest::QuietSuccess quiet;
+  nuqImageDataT<short> plain, packed;
+  ASSERT_TRUE(ReadImageFile(&plain, m_Dir.File("plain.hdr")));
+  for (const char *name : {"packed.hdr.gz", "packed.img.gz"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(ReadImageFile(&packed, m_Dir.File(name)));
+    ASSERT_EQ(packed.GetNumberOfPixels(), 24);
+    for (int i = 0; i < 24; ++i) EXPECT_EQ(packed.GetPixelGreyscaleByIndex(i), plain.GetPixelGreyscaleByIndex(i));
+    EXPECT_EQ(packed.GetSpacingArray()[2], 3.0f);
+  }
+  pack("plain.img", "packed.img.gz", 40);
+  const std::string err = CaptureErr([&] { EXPECT_FALSE(ReadImageFile(&packed, m_Dir.File("packed.hdr.gz"))); });
+  EXPECT_EQ(err, "error: image " + m_Dir.File("packed.img.gz") +
+                     " is shorter than its header says (truncated: 40 bytes, 48 needed)\n");
+}
