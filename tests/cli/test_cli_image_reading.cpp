@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -342,6 +343,14 @@ nib.save(nib.Nifti2Image(v, A), d + '/two.nii')
   same(run("little.img", "littleimg"), hand, "little-endian Analyze pair named by its image");
   // The placements differ (qform against index 0 at world 0), so the fields do.
   EXPECT_NE(single.y, hand.y);
+
+  // A NIfTI pair without its image file names the file that is missing.
+  std::remove(dir.File("pair.img").c_str());
+  const nuqtest::ToolResult lone = RunTool({"pair.hdr", "-n", "1", "-t", "s.AFF"}, dir.Path());
+  EXPECT_EQ(lone.err,
+            "error: Open nifti image pair.img failed (No such file or directory)\n"
+            "error: open reference image pair.hdr\n");
+  EXPECT_EQ(lone.status, 254);
 
   const nuqtest::ToolResult two = RunTool({"two.nii", "-n", "1", "-t", "s.AFF"}, dir.Path());
   EXPECT_EQ(two.err,
