@@ -221,10 +221,10 @@ TEST_F(CliOptions, MissingTransformCountIsSaidPlainly) {
 }
 
 // A missing folder, or a path through a file, is refused with the system's
-// reason before the computation: on a 256 x 256 x 256 reference the field
-// alone takes seconds.
+// reason before the computation: on a 192 x 192 x 192 reference the field
+// run with its files takes seconds, the refusal a fraction of one.
 TEST_F(CliOptions, UnwritableOutputFolderIsRefusedAtOnce) {
-  nuqclitest::WriteShortNifti(dir.File("big.nii"), {256, 256, 256});
+  nuqclitest::WriteShortNifti(dir.File("big.nii"), {192, 192, 192});
   WriteWholeFile(dir.File("plain"), "a file\n");
   const std::vector<std::string> tail = {"-n", "1", "-t", "a.AFF"};
   struct Case {
@@ -258,7 +258,7 @@ TEST_F(CliOptions, UnwritableOutputFolderIsRefusedAtOnce) {
     EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
     EXPECT_FALSE(Contains(r.out, "success: start computing")) << r.out;
     EXPECT_FALSE(Contains(r.out, "success: will computing")) << r.out;
-    // Reading the 32 MB reference is all the run does.
+    // Reading the 14 MB reference is all the run does.
     EXPECT_LT(seconds, 1.0);
   }
   EXPECT_TRUE(TemporaryFilesIn(dir.Path()).empty());
@@ -322,6 +322,8 @@ TEST_F(CliOptions, SaveThatFailsAfterTheCheckFailsTheRun) {
        replace + "eic_mag.nii.gz (Is a directory)\n"},
       {"matrix", {"ref.nii", "-n", "1", "-t", "a.AFF", "-matrix", "-o", "m"}, "m.AFF",
        replace + "m.AFF (Is a directory)\n"},
+      {"square root", {"ref.nii", "-n", "1", "-t", "a.AFF", "-sqrt", "1", "-o", "s"}, "s.FLD",
+       replace + "s.FLD (Is a directory)\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
