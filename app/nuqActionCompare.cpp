@@ -30,7 +30,8 @@ struct nuqErrorImages {
     return magnitude.NewImage(reference.GetInfo());
   }
   // The images are compressed at the same time, their lines in this order.
-  void Save(int dim, const std::string &prefix, const std::string &infix) {
+  // False when an image was not written (its writer says why).
+  bool Save(int dim, const std::string &prefix, const std::string &infix) {
     nuqImageSaveBatch<float> batch;
     for (int k = 0; k < dim; ++k) {
       axes[k].SetDataType(64);
@@ -39,7 +40,10 @@ struct nuqErrorImages {
     magnitude.SetDataType(64);
     batch.Add(&magnitude, prefix + infix + "_mag.");
     batch.Write();
-    for (int k = 0; k <= dim; ++k) batch.Finish(k);
+    bool written = true;
+    for (int k = 0; k <= dim; ++k)
+      if (!batch.Finish(k)) written = false;
+    return written;
   }
 };
 
@@ -49,10 +53,16 @@ struct nuqErrorImages {
 template <class ErrorAt>
 std::string CompareOnGrid(const nuqImageDataT<short> &reference, bool save,
                           const std::string &prefix, const nuqImageDataT<short> &mask,
-                          const char *infix, const char *header, ErrorAt errorAt) {
+                          const char *infix, const char *header, bool *saved,
+                          ErrorAt errorAt) {
   const int dim = ClampedDimension(reference);
   nuqErrorImages images;
-  if (save && !images.Create(reference, dim)) save = false;
+  bool written = true;
+  // Images that cannot be made are outputs not written, not a quiet skip.
+  if (save && !images.Create(reference, dim)) {
+    save = false;
+    written = false;
+  }
 
   const bool useMask = !mask.IsEmpty();
   nuqImageModelingBaseT<short, float> maskModel;
@@ -117,7 +127,8 @@ std::string CompareOnGrid(const nuqImageDataT<short> &reference, bool save,
   std::snprintf(text, sizeof text, "%s%10Lf\t%10Lf\t%10f\t%10f\t%10f\t%10i\n",
                 g_nVerbose >= 1 ? header : "", (long double)rms, (long double)avg,
                 double(deviation), double(maximum), double(minimum), n);
-  if (save) images.Save(dim, prefix, infix);
+  if (save && !images.Save(dim, prefix, infix)) written = false;
+  if (saved) *saved = written;
   return text;
 }
 
@@ -126,11 +137,12 @@ std::string CompareOnGrid(const nuqImageDataT<short> &reference, bool save,
 std::string ComputeTransformDifference(const nuqImageDataT<short> &reference,
                                        nuqTransformBase *first, nuqTransformBase *second,
                                        bool save, const std::string &prefix,
-                                       const nuqImageDataT<short> &mask) {
+                                       const nuqImageDataT<short> &mask, bool *saved) {
   const int dim = ClampedDimension(reference);
   return CompareOnGrid(
       reference, save, prefix, mask, "_realerror",
       "RealError warping_index(mm)\tavg(mm)\tstd(mm)\tmax(mm)\tmin(mm)\tVoxelsMask\t\t\t\t \n\t",
+      saved,
       [&](const float *p, float *e) {
         float a[4] = {p[0], p[1], p[2], p[3]}, b[4] = {p[0], p[1], p[2], p[3]};
         first->TransformWorldToWorld(p, a);
@@ -147,11 +159,11 @@ std::string ComputeTransformDifference(const nuqImageDataT<short> &reference,
 std::string ComputeInverseConsistency(const nuqImageDataT<short> &reference,
                                       nuqTransformBase **transforms, int count, bool save,
                                       const std::string &prefix,
-                                      const nuqImageDataT<short> &mask) {
+                                      const nuqImageDataT<short> &mask, bool *saved) {
   const int dim = ClampedDimension(reference);
   return CompareOnGrid(
       reference, save, prefix, mask, "_ic",
-      "ic rms(mm)\tavg(mm)\tstd(mm)\tmax(mm)\tmin(mm)\tVoxelsMask\t\t\t\t \n\t",
+      "ic rms(mm)\tavg(mm)\tstd(mm)\tmax(mm)\tmin(mm)\tVoxelsMask\t\t\t\t \n\t", saved,
       [&](const float *p, float *e) {
         float q[4] = {p[0], p[1], p[2], p[3]};
         for (int i = 0; i < count; ++i) {
@@ -171,11 +183,11 @@ std::string ComputeInverseConsistency(const nuqImageDataT<short> &reference,
       });
 }
 
-void ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase *forward,
+bool ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase *forward,
                          nuqTransformBase *inverse, const std::string &prefix) {
   const int dim = ClampedDimension(reference);
   nuqErrorImages images;
-  if (!images.Create(reference, dim)) return;
+  if (!images.Create(reference, dim)) return false;
   const int *size = reference.GetSizeArray();
   const int nx = size[0], ny = size[1], nz = size[2];
   // Every voxel writes only its own values: rows run in parallel.
@@ -196,5 +208,5 @@ void ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase
       images.magnitude.SetPixelByGreyscale(x, y, z, t, std::sqrt(squares));
     }
   });
-  images.Save(dim, prefix, "");
+  return images.Save(dim, prefix, "");
 }

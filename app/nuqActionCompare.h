@@ -16,19 +16,22 @@
 class nuqTransformBase;
 
 // With save, writes prefix + "_realerror_x." ... (|e_k|) and
-// prefix + "_realerror_mag." (|e|) as ".nii.gz" images.
+// prefix + "_realerror_mag." (|e|) as ".nii.gz" images. *saved (when given)
+// becomes false when saving was asked for and an image was not written.
 std::string ComputeTransformDifference(const nuqImageDataT<short> &reference,
                                        nuqTransformBase *first, nuqTransformBase *second,
                                        bool save, const std::string &prefix,
-                                       const nuqImageDataT<short> &mask);
+                                       const nuqImageDataT<short> &mask,
+                                       bool *saved = nullptr);
 
-// With save, writes prefix + "_ic_x." ... and prefix + "_ic_mag.".
+// With save, writes prefix + "_ic_x." ... and prefix + "_ic_mag."; *saved
+// as above.
 std::string ComputeInverseConsistency(const nuqImageDataT<short> &reference,
                                       nuqTransformBase **transforms, int count, bool save,
                                       const std::string &prefix,
-                                      const nuqImageDataT<short> &mask);
+                                      const nuqImageDataT<short> &mask, bool *saved = nullptr);
 
 // Saves the signed e_k as prefix + "_x." ... and |e| as prefix + "_mag.";
-// no mask, no statistics.
-void ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase *forward,
+// no mask, no statistics. False when an image could not be made or written.
+bool ComputeInverseError(const nuqImageDataT<short> &reference, nuqTransformBase *forward,
                          nuqTransformBase *inverse, const std::string &prefix);

@@ -222,5 +222,5 @@ int RunFieldAction(nuqRun &run) {
   const bool written =
       SaveDisplacementField(run.componentImages, run.referenceImage.GetDimension(),
                             run.magnitudeImage, run.settings.bMag, run.settings.strOutputPrefix);
-  return written ? 0 : -1;
+  return written ? kRunOk : kRunOutputUnwritable;
 }

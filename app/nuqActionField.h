@@ -47,5 +47,5 @@ bool SaveDisplacementField(nuqImageDataT<float> *components, int dim,
                            const std::string &prefix);
 
 // The action as the entry point runs it: computation, then the files;
-// 0, or -1 when an output file could not be written.
+// 0, or -10 when an output file could not be written.
 int RunFieldAction(nuqRun &run);

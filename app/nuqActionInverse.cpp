@@ -24,13 +24,15 @@ const float kMinAffineDeterminant = 1e-20f;
 // Whole seconds of wall clock since start.
 long SecondsSince(std::time_t start) { return long(std::time(nullptr) - start); }
 
-// -inverr: TI(T(p)) - p images under the prefix + "ic".
-void SaveInverseError(nuqRun &run, nuqTransformBase *forward, nuqTransformBase *inverse) {
+// -inverr: TI(T(p)) - p images under the prefix + "ic". False when they
+// were not all written.
+bool SaveInverseError(nuqRun &run, nuqTransformBase *forward, nuqTransformBase *inverse) {
   const std::string prefix = run.settings.strOutputPrefix + "ic";
   if (IsSuccessShown()) std::cout << "success: computing the inverse-consistency \n";
   const std::time_t start = std::time(nullptr);
-  ComputeInverseError(run.referenceImage, forward, inverse, prefix);
+  const bool written = ComputeInverseError(run.referenceImage, forward, inverse, prefix);
   if (IsSuccessShown()) std::cout << "success: used " << SecondsSince(start) << " seconds \n";
+  return written;
 }
 
 // One affine: its inverse matrix, saved as a matrix transform.
@@ -57,11 +59,11 @@ int InvertAffine(nuqRun &run, nuqTransformBase *forward) {
               << forward->GetTransformFileName() << "\n";
     return kRunFailed;
   }
-  const bool saved = inverse.SaveToFile(run.settings.strOutputPrefix);
+  bool saved = inverse.SaveToFile(run.settings.strOutputPrefix);
   // The error images measure the matrix just saved, not an uncomputed
   // field: the matrix is the inverse the user gets.
-  if (run.settings.bInverseError) SaveInverseError(run, forward, &inverse);
-  return saved ? kRunOk : kRunFailed;
+  if (run.settings.bInverseError && !SaveInverseError(run, forward, &inverse)) saved = false;
+  return saved ? kRunOk : kRunOutputUnwritable;
 }
 
 }  // namespace
@@ -115,7 +117,7 @@ int RunInverseAction(nuqRun &run) {
   if (IsSuccessShown())
     std::cout << "success: run time for computing the inverse " << SecondsSince(start)
               << " seconds\n";
-  const bool saved = inverse->SaveToFile(s.strOutputPrefix);
-  if (s.bInverseError) SaveInverseError(run, forward, inverse.get());
-  return saved ? kRunOk : kRunFailed;
+  bool saved = inverse->SaveToFile(s.strOutputPrefix);
+  if (s.bInverseError && !SaveInverseError(run, forward, inverse.get())) saved = false;
+  return saved ? kRunOk : kRunOutputUnwritable;
 }

@@ -12,5 +12,6 @@
 
 struct nuqRun;
 
-// 0, or -1 when the inverse cannot be computed or saved.
+// 0, -1 when the inverse cannot be computed, -10 when a file of it (or of
+// its inverse error) cannot be written.
 int RunInverseAction(nuqRun &run);

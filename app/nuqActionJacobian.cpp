@@ -31,7 +31,7 @@ float LinkDeterminant(nuqTransformBase *transform, nuqTransformFFDBase *ffd, con
 
 }  // namespace
 
-void ComputeJacobianMap(const nuqImageDataT<short> &reference,
+bool ComputeJacobianMap(const nuqImageDataT<short> &reference,
                         nuqImageDataT<float> &jacobianImage,
                         const nuqImageDataT<short> &mask, nuqTransformBase **transforms,
                         int count, const std::string &prefix) {
@@ -111,6 +111,7 @@ void ComputeJacobianMap(const nuqImageDataT<short> &reference,
   };
   ParallelOrdered<Plane>((long long)nt * ny, compute, accumulate);
 
+  bool written = true;
   double atrophySum = 0;
   for (int y = 0; y < ny; ++y) {
     double row = 0;
@@ -130,11 +131,17 @@ void ComputeJacobianMap(const nuqImageDataT<short> &reference,
   } else {
     char text[64];
     std::snprintf(text, sizeof text, "Atrophy Rate: %.2f%%", float(atrophy) * 100);
-    WriteTextFile(text, reference.GetFileName() + "_info.txt");
+    const std::string infoName = reference.GetFileName() + "_info.txt";
+    if (!WriteTextFile(text, infoName)) {
+      // At this verbosity the file is the only result the run gives.
+      std::cerr << "error: the atrophy rate was not saved in " << infoName << "\n";
+      written = false;
+    }
   }
 
   if (save) {
     jacobianImage.SetDataType(64);
-    SaveImageFile(&jacobianImage, prefix);
+    if (!SaveImageFile(&jacobianImage, prefix)) written = false;
   }
+  return written;
 }

@@ -18,8 +18,10 @@ class nuqTransformBase;
 // the mask lets through, reports mean, std, max, min and the atrophy
 // 1 - mean (verbosity >= 1) or writes "Atrophy Rate: ..." into the
 // reference's file name + "_info.txt" (verbosity <= 0), and saves the map
-// under the prefix (float, ".nii.gz" appended to a bare prefix).
-void ComputeJacobianMap(const nuqImageDataT<short> &reference,
+// under the prefix (float, ".nii.gz" appended to a bare prefix). False when
+// the map or the "_info.txt" file could not be written (an "error: " line
+// says which).
+bool ComputeJacobianMap(const nuqImageDataT<short> &reference,
                         nuqImageDataT<float> &jacobianImage,
                         const nuqImageDataT<short> &mask, nuqTransformBase **transforms,
                         int count, const std::string &prefix);

@@ -3,7 +3,8 @@
 #include "nuqConsole.h"
 #include "nuqTransformMatrix.h"
 
-int ConcatenateAffinesToMatrix(nuqTransformBase **ppTransforms, int iCount, const std::string &strFileName) {
+int ConcatenateAffinesToMatrix(nuqTransformBase **ppTransforms, int iCount,
+                               const std::string &strFileName, bool *pSaved) {
   nuqTransformMatrix matrix;
   bool bFirst = true;
   for (int i = 0; ppTransforms != nullptr && i < iCount; ++i) {
@@ -49,6 +50,7 @@ int ConcatenateAffinesToMatrix(nuqTransformBase **ppTransforms, int iCount, cons
     }
   }
 
-  matrix.SaveToFile(strFileName);
+  const bool bSaved = matrix.SaveToFile(strFileName);
+  if (pSaved) *pSaved = bSaved;
   return iCount;
 }

@@ -1,13 +1,14 @@
 #include "nuqActionSqrt.h"
 
+#include "nuqRun.h"
 #include "nuqTransformFieldLogEuclidean.h"
 
-bool ComputeSquareRootTransform(nuqImageDataT<short> &referenceImage, nuqTransformBase *pTransform,
+int ComputeSquareRootTransform(nuqImageDataT<short> &referenceImage, nuqTransformBase *pTransform,
                                 int nTimes, const std::string &strOutputPrefix) {
   nuqTransformFieldLogEuclidean root;
   root.SetImages(&referenceImage, &referenceImage);
   root.SetTransform(pTransform);
-  if (!root.ComputeSquareRootNTimes(nTimes)) return false;
-  root.SaveToFile(strOutputPrefix);
-  return true;
+  if (!root.ComputeSquareRootNTimes(nTimes)) return kRunOk;
+  // The writers print why a file was not saved.
+  return root.SaveToFile(strOutputPrefix) ? kRunOk : kRunOutputUnwritable;
 }

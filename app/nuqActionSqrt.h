@@ -11,6 +11,7 @@ class nuqTransformBase;
 
 // n successive square roots of pTransform on the grid of the reference
 // image; saved only when all of them succeed (the computation prints its own
-// progress and error lines). Returns true when the root was computed.
-bool ComputeSquareRootTransform(nuqImageDataT<short> &referenceImage, nuqTransformBase *pTransform,
+// progress and error lines). Returns 0 also when the root could not be
+// computed (nothing is saved then), -10 when it could not be saved.
+int ComputeSquareRootTransform(nuqImageDataT<short> &referenceImage, nuqTransformBase *pTransform,
                                 int nTimes, const std::string &strOutputPrefix);

@@ -14,12 +14,23 @@ namespace {
 // Position in the argument list. An option that takes values moves the
 // cursor onto its last value; the scan then keeps testing at that position,
 // so a value that spells a later option is taken as that option.
+//
+// A dry walk moves the cursor exactly as the real scan does but reads,
+// creates and prints nothing: it only finds out which arguments stand in
+// option position, and whether each matched an option test.
 struct nuqArgCursor {
   int argc;
   char **argv;
   int i;
+  bool dry = false;
+  int start = 0;         // where the tests of this position began
+  bool matched = false;  // the argument at start passed one of the name tests
 
-  bool Is(const char *option) const { return std::strcmp(argv[i], option) == 0; }
+  bool Is(const char *option) {
+    if (std::strcmp(argv[i], option) != 0) return false;
+    if (i == start) matched = true;
+    return true;
+  }
   // Number of arguments after the cursor.
   int Left() const { return argc - 1 - i; }
   const char *Next() { return argv[++i]; }
@@ -38,11 +49,13 @@ int ScanRegionNames(nuqArgCursor &c, nuqRunSettings &s) {
   s.nLocalRegions = count;
   if (count < 1) return kRunOk;
   if (count > kMaxLocalRegions) {
+    if (c.dry) return kRunFailed;
     std::cerr << "error: -loc names " << count << " regions, more than " << kMaxLocalRegions
               << "\n";
     return kRunFailed;
   }
   if (count > c.Left()) {
+    if (c.dry) return kRunFailed;
     std::cerr << "error: -loc needs " << count << " region image names, only " << c.Left()
               << " follow\n";
     return kRunFailed;
@@ -55,9 +68,16 @@ int ScanRegionNames(nuqArgCursor &c, nuqRunSettings &s) {
 int ScanLocalAffines(nuqArgCursor &c, nuqRun &run) {
   const int count = ParseIntValue(c.Next());
   if (count > c.Left()) {
+    if (c.dry) return kRunFailed;
     std::cerr << "error: -locaff needs " << count << " affine file names, only " << c.Left()
               << " follow\n";
     return kRunFailed;
+  }
+  if (c.dry) {
+    // The real scan stops here when the transform refuses the count.
+    if (count > kMaxLocalRegions) return kRunFailed;
+    for (int k = 0; k < count; ++k) c.Next();
+    return kRunOk;
   }
   if (!HasRoomForTransform(run)) return kRunFailed;
   nuqTransformBase *&entry = run.apTransforms[run.nTransformsRead];
@@ -78,6 +98,7 @@ int ScanLocalAffines(nuqArgCursor &c, nuqRun &run) {
 // -mask s; a repeated -mask replaces the earlier one.
 int ScanMask(nuqArgCursor &c, nuqRun &run) {
   const std::string name = c.Next();
+  if (c.dry) return kRunOk;
   if (!ReadImageFile(&run.maskImage, name)) {
     std::cout << "error: open mask image fail" << name << "\n";
     return kRunFailed;
@@ -99,7 +120,7 @@ void ScanFacet(nuqArgCursor &c, nuqRunSettings &s) {
 void ScanRoi(nuqArgCursor &c, nuqRunSettings &s) {
   for (int k = 0; k < 3; ++k) s.iRoiFrom[k] = ParseIntValue(c.Next());
   for (int k = 0; k < 3; ++k) s.iRoiTo[k] = ParseIntValue(c.Next());
-  if (IsSuccessShown())
+  if (!c.dry && IsSuccessShown())
     std::cout << "success: roi from " << s.iRoiFrom[0] << " " << s.iRoiFrom[1] << " "
               << s.iRoiFrom[2] << " to " << s.iRoiTo[0] << " " << s.iRoiTo[1] << " "
               << s.iRoiTo[2] << "\n";
@@ -107,22 +128,25 @@ void ScanRoi(nuqArgCursor &c, nuqRunSettings &s) {
 
 int ScanOutputPrefix(nuqArgCursor &c, nuqRunSettings &s) {
   if (c.Left() < 1) {
+    if (c.dry) return kRunNoPrefix;
     std::cerr << "error: no saving name with -o\n";
     return kRunNoPrefix;
   }
   s.strOutputPrefix = c.Next();
-  if (IsSuccessShown())
+  if (!c.dry && IsSuccessShown())
     std::cout << "success: output result file name prefix is " << s.strOutputPrefix << "\n";
   return kRunOk;
 }
 
 int ScanTransformCount(nuqArgCursor &c, nuqRunSettings &s) {
   if (c.Left() < 1) {
+    if (c.dry) return kRunNoTransformCount;
     std::cerr << "error: no number of transformations with -n \n";
     return kRunNoTransformCount;
   }
   s.nExpectedTransforms = ParseIntValue(c.Next());
-  if (IsSuccessShown())
+  s.bTransformCountGiven = true;
+  if (!c.dry && IsSuccessShown())
     std::cout << "success: number of transforms is " << s.nExpectedTransforms << "\n";
   return kRunOk;
 }
@@ -130,10 +154,12 @@ int ScanTransformCount(nuqArgCursor &c, nuqRunSettings &s) {
 // -t s: the loader picks the class by extension and prints its own reasons.
 int ScanTransformFile(nuqArgCursor &c, nuqRun &run) {
   if (c.Left() < 1) {
+    if (c.dry) return kRunNoTransformName;
     std::cerr << "error: no transformation file name with -t \n";
     return kRunNoTransformName;
   }
   const std::string name = c.Next();
+  if (c.dry) return kRunOk;
   if (!HasRoomForTransform(run)) return kRunFailed;
   // A failed load leaves its object in the entry; it is destroyed at exit.
   if (!ReadTransformFile(run.apTransforms[run.nTransformsRead], name)) {
@@ -150,6 +176,7 @@ int ScanTransformFile(nuqArgCursor &c, nuqRun &run) {
 int ScanFieldImages(nuqArgCursor &c, nuqRun &run) {
   const char *const *names = c.argv + c.i + 1;
   c.i += 3;
+  if (c.dry) return kRunOk;
   if (!HasRoomForTransform(run)) return kRunFailed;
   const int dimension = run.referenceImage.GetDimension();
   bool ok = false;
@@ -172,6 +199,10 @@ int ScanFieldImages(nuqArgCursor &c, nuqRun &run) {
 int ScanPosition(nuqArgCursor &c, nuqRun &run) {
   nuqRunSettings &s = run.settings;
   int status = kRunOk;
+  c.start = c.i;
+  c.matched = false;
+  // Read by the verbosity pre-scan; its value never looks like an option.
+  if (c.Is("-v")) return kRunOk;
   if (c.Is("-loc") && c.Left() >= 1 && (status = ScanRegionNames(c, s)) != kRunOk) return status;
   if (c.Is("-locaff") && c.Left() >= 1 && (status = ScanLocalAffines(c, run)) != kRunOk)
     return status;
@@ -195,7 +226,7 @@ int ScanPosition(nuqArgCursor &c, nuqRun &run) {
     s.bMag = true;
   } else if (c.Is("-jac")) {
     s.bJac = true;
-    if (!run.jacobianImage.NewImage(run.referenceImage.GetInfo())) return kRunFailed;
+    if (!c.dry && !run.jacobianImage.NewImage(run.referenceImage.GetInfo())) return kRunFailed;
   } else if (c.Is("-fld")) {
     // accepted and ignored
   } else if (c.Is("-matrix")) {
@@ -221,4 +252,18 @@ int ScanOptions(int argc, char **argv, nuqRun &run) {
     if (status != kRunOk) return status;
   }
   return kRunOk;
+}
+
+int FindUnknownOption(int argc, char **argv) {
+  // The dry walk fills settings that nobody reads; it never touches a file.
+  nuqRun scratch;
+  nuqArgCursor cursor{argc, argv, 2};
+  cursor.dry = true;
+  for (; cursor.i < argc; ++cursor.i) {
+    const int position = cursor.i;
+    // Where the real scan stops with its own message, the walk stops too.
+    if (ScanPosition(cursor, scratch) != kRunOk) return 0;
+    if (!cursor.matched && IsOptionToken(argv[position])) return position;
+  }
+  return 0;
 }

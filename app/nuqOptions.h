@@ -13,6 +13,7 @@ enum class nuqInverseMode { Off, Iterative, ScatteredData };
 struct nuqRunSettings {
   std::string strOutputPrefix;      // -o; every output name is built from it
   int nExpectedTransforms = -1;     // -n; -1 when never given
+  bool bTransformCountGiven = false;  // some -n was scanned (-n -1 included)
   std::string aRegionFileNames[kMaxLocalRegions];  // -loc
   int nLocalRegions = 0;            // -loc and -locaff both write it
   // -facet corners in physical coordinates (voxel index times spacing).

@@ -20,6 +20,8 @@ enum nuqRunStatus : int {
   kRunTransformUnreadable = -6, // a -t file cannot be loaded
   kRunNoTransforms = -7,        // no transform at all
   kRunFieldImages = -8,         // -d cannot build its field
+  kRunUnknownOption = -9,       // an argument in option position is no option
+  kRunOutputUnwritable = -10,   // an output folder or file cannot be written
   kRunSetupMismatch = 1,        // local regions and affines disagree; -sqrt count
 };
 

@@ -1,6 +1,9 @@
 #include "nuqTransformVectorApp.h"
 
+#include <unistd.h>
+
 #include <iostream>
+#include <vector>
 
 #include "nuqActionCompare.h"
 #include "nuqActionField.h"
@@ -13,6 +16,7 @@
 #include "nuqLocalAffineSetup.h"
 #include "nuqOptionScan.h"
 #include "nuqRun.h"
+#include "nuqSafeOutput.h"
 
 namespace {
 
@@ -90,6 +94,12 @@ int CreateGridImages(nuqRun &run) {
 }
 
 int CheckTransformCounts(const nuqRun &run) {
+  // Said plainly when -n was left out: the count -1 it stands for means
+  // nothing to a user.
+  if (!run.settings.bTransformCountGiven && run.nTransformsRead > 0) {
+    std::cout << "error: -n was not given (" << run.nTransformsRead << " transforms read)\n";
+    return kRunFailed;
+  }
   if (run.nTransformsRead != run.settings.nExpectedTransforms) {
     std::cout << "error: -n number not consistent to number of transforms " << run.nTransformsRead
               << " \n";
@@ -138,7 +148,7 @@ int PrepareLocalAffine(nuqRun &run, nuqTransformBase *affs) {
   if (!SetLocalFacetAndPrecompute(affs, from, to, run.referenceImage.GetDimension()))
     return kRunSetupMismatch;
   if (s.bSaveNewAFFS) {
-    affs->SaveToFile(s.strOutputPrefix);
+    if (!affs->SaveToFile(s.strOutputPrefix)) return kRunOutputUnwritable;
     if (IsSuccessShown())
       std::cout << "success: save new format AFFS with file names of local regions\n";
   }
@@ -158,12 +168,69 @@ int PrepareLocalAffines(nuqRun &run) {
 // The comparison reports save their images only with -mag and a prefix.
 bool SaveComparisonImages(const nuqRunSettings &s) { return s.bMag && !s.strOutputPrefix.empty(); }
 
+bool HasLocalAffines(const nuqRun &run) {
+  for (int i = 0; i < run.nTransformsRead; ++i)
+    if (run.apTransforms[i] && run.apTransforms[i]->GetTransformType() == "AFFS") return true;
+  return false;
+}
+
+// One name in every folder the run will write into, following the same
+// choices as the preparation and RunAction (a run that writes nothing
+// names nothing). Every output is the prefix plus a suffix without a '/',
+// except the atrophy file, which goes beside the reference image.
+std::vector<std::string> PlannedOutputs(const nuqRun &run) {
+  const nuqRunSettings &s = run.settings;
+  const std::string &prefix = s.strOutputPrefix;
+  std::vector<std::string> names;
+  if (s.bSaveNewAFFS && HasLocalAffines(run)) names.push_back(prefix);
+  if (s.bMatrix) {
+    names.push_back(prefix);  // saved whatever the prefix
+  } else if (s.bDiff) {
+    if (run.nTransformsRead == 2 && SaveComparisonImages(s)) names.push_back(prefix);
+  } else if (s.bJac) {
+    if (!prefix.empty()) names.push_back(prefix);
+    if (g_nVerbose <= 0) names.push_back(run.referenceImage.GetFileName() + "_info.txt");
+  } else if (s.bIc) {
+    if (SaveComparisonImages(s)) names.push_back(prefix);
+  } else if (s.bSqrt) {
+    if (run.nTransformsRead == 1) names.push_back(prefix);
+  } else if (s.eInverseMode != nuqInverseMode::Off) {
+    if (run.referenceImage.GetDimension() >= 3) names.push_back(prefix);
+  } else if (!prefix.empty()) {
+    names.push_back(prefix);
+  }
+  return names;
+}
+
+// Refuses at once a folder that the outputs could not be written into,
+// rather than after the computation.
+int CheckOutputFolders(const nuqRun &run) {
+  std::vector<std::string> checked;
+  for (const std::string &name : PlannedOutputs(run)) {
+    const std::string folder = GetOutputFolder(name);
+    bool seen = false;
+    for (const std::string &f : checked) seen = seen || f == folder;
+    if (seen) continue;
+    checked.push_back(folder);
+    const std::string reason = DescribeUnwritableFolder(folder);
+    if (!reason.empty()) {
+      std::cerr << "error: cannot write in the output folder " << folder << " (" << reason
+                << ")\n";
+      return kRunOutputUnwritable;
+    }
+  }
+  return kRunOk;
+}
+
 // Exactly one action runs: the first that applies in this order. Each line
 // calls one action function and maps its result to the exit status.
 int RunAction(nuqRun &run) {
   const nuqRunSettings &s = run.settings;
   if (s.bMatrix) {
-    const int n = ConcatenateAffinesToMatrix(run.apTransforms, run.nTransformsRead, s.strOutputPrefix);
+    bool saved = false;
+    const int n =
+        ConcatenateAffinesToMatrix(run.apTransforms, run.nTransformsRead, s.strOutputPrefix, &saved);
+    if (!saved) return kRunOutputUnwritable;
     if (IsSuccessShown()) std::cout << "success: concatenate " << n << " affines and save as one matrix\n";
     return kRunOk;
   }
@@ -172,30 +239,31 @@ int RunAction(nuqRun &run) {
       std::cout << "error: to compute the transform difference, once needs two transforms\n";
       return kRunFailed;
     }
+    bool saved = true;
     std::cout << ComputeTransformDifference(run.referenceImage, run.apTransforms[0],
                                             run.apTransforms[1], SaveComparisonImages(s),
-                                            s.strOutputPrefix, run.maskImage);
-    return kRunOk;
+                                            s.strOutputPrefix, run.maskImage, &saved);
+    return saved ? kRunOk : kRunOutputUnwritable;
   }
   if (s.bJac) {
-    ComputeJacobianMap(run.referenceImage, run.jacobianImage, run.maskImage, run.apTransforms,
-                       run.nTransformsRead, s.strOutputPrefix);
-    return kRunOk;
+    const bool saved = ComputeJacobianMap(run.referenceImage, run.jacobianImage, run.maskImage,
+                                          run.apTransforms, run.nTransformsRead, s.strOutputPrefix);
+    return saved ? kRunOk : kRunOutputUnwritable;
   }
   if (s.bIc) {
+    bool saved = true;
     std::cout << ComputeInverseConsistency(run.referenceImage, run.apTransforms,
                                            run.nTransformsRead, SaveComparisonImages(s),
-                                           s.strOutputPrefix, run.maskImage);
-    return kRunOk;
+                                           s.strOutputPrefix, run.maskImage, &saved);
+    return saved ? kRunOk : kRunOutputUnwritable;
   }
   if (s.bSqrt) {
     if (run.nTransformsRead != 1) {
       std::cerr << "error: only compute square root for first transformation\n";
       return kRunSetupMismatch;
     }
-    ComputeSquareRootTransform(run.referenceImage, run.apTransforms[0], s.nSqrtTimes,
-                               s.strOutputPrefix);
-    return kRunOk;
+    return ComputeSquareRootTransform(run.referenceImage, run.apTransforms[0], s.nSqrtTimes,
+                                      s.strOutputPrefix);
   }
   if (s.eInverseMode != nuqInverseMode::Off) return RunInverseAction(run);
   return RunFieldAction(run);
@@ -203,6 +271,12 @@ int RunAction(nuqRun &run) {
 
 // Steps after the echo; every object of the run is released when it returns.
 int RunTransformVector(int argc, char **argv, nuqRun &run) {
+  // A mistyped option ends the run before anything is read or written.
+  if (const int unknown = FindUnknownOption(argc, argv)) {
+    std::cerr << "error: unknown option " << argv[unknown]
+              << " (the usage text lists the options)\n";
+    return kRunUnknownOption;
+  }
   int status = ReadReferenceImage(run, argv[1]);
   if (status != kRunOk) return status;
   if ((status = CreateGridImages(run)) != kRunOk) return status;
@@ -212,17 +286,29 @@ int RunTransformVector(int argc, char **argv, nuqRun &run) {
   }
   if ((status = ScanOptions(argc, argv, run)) != kRunOk) return status;
   if ((status = CheckTransformCounts(run)) != kRunOk) return status;
+  if ((status = CheckOutputFolders(run)) != kRunOk) return status;
   if ((status = PrepareLocalAffines(run)) != kRunOk) return status;
   return RunAction(run);
+}
+
+bool IsHelpOption(const std::string &argument) {
+  return argument == "-h" || argument == "-help" || argument == "--help";
 }
 
 }  // namespace
 
 int NuqTransformVectorMain(int argc, char **argv) {
+  // An interrupted run leaves no temporary output file behind.
+  InstallTemporaryCleanupOnSignals();
   PrintBanner(argc, argv);
+  if (argc == 2 && IsHelpOption(argv[1])) {
+    PrintUsage();
+    return kRunOk;
+  }
   if (argc < 2) {
     PrintUsage();
-    WaitForOneInteger();
+    // Only a person at a terminal can answer; a pipeline must not hang.
+    if (isatty(STDIN_FILENO)) WaitForOneInteger();
     return kRunFailed;
   }
   EchoCommandLine(argc, argv);

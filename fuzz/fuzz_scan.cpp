@@ -48,8 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   for (std::string &w : words) argv.push_back(&w[0]);
   argv.push_back(nullptr);
 
+  const int argc = static_cast<int>(words.size());
+  // The dry walk of the unknown-option check never leaves the arguments.
+  const int unknown = FindUnknownOption(argc, argv.data());
+  if (unknown < 0 || unknown >= argc) __builtin_trap();
   nuqRun run;
   if (!ReadImageFile(&run.referenceImage, "ref.nii")) return 0;
-  ScanOptions(static_cast<int>(words.size()), argv.data(), run);
+  ScanOptions(argc, argv.data(), run);
   return 0;
 }

@@ -7,6 +7,8 @@
 // slab x >= 16, so the distances are max(0, x - 3) and max(0, 16 - x) and the
 // expected blend is written here without the toolkit's mapping code.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -173,6 +175,31 @@ TEST_F(LocalAffineCli, SaveNewAffsWritesNamesAndFacetThatReadBack) {
   const auto again = RunTool({"ref.nii.gz", "-t", "new.AFFS", "-n", "1", "-o", "again"}, dir.Path());
   ASSERT_EQ(again.status, 0) << again.err;
   ExpectField("again", global);
+}
+
+// The re-saved AFFS is an output like any other: a missing folder is refused
+// before the preparation, a file that cannot be replaced fails the run.
+TEST_F(LocalAffineCli, SaveNewAffsThatCannotBeWrittenFailsTheRun) {
+  const auto missing = RunTool({"ref.nii.gz", "-t", "two.AFFS", "-loc", "2", "r0.nii.gz",
+                                "r1.nii.gz", "-savenewAFFS", "-n", "1", "-o", "none/new"},
+                               dir.Path());
+  EXPECT_EQ(missing.status, 246);
+  EXPECT_NE(missing.err.find("error: cannot write in the output folder none (No such file or "
+                             "directory)\n"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(missing.out.find("set file names of local regions"), std::string::npos);
+
+  ASSERT_EQ(mkdir(dir.File("new.AFFS").c_str(), 0755), 0);
+  const auto blocked = RunTool({"ref.nii.gz", "-t", "two.AFFS", "-loc", "2", "r0.nii.gz",
+                                "r1.nii.gz", "-savenewAFFS", "-n", "1", "-o", "new"},
+                               dir.Path());
+  rmdir(dir.File("new.AFFS").c_str());
+  EXPECT_EQ(blocked.status, 246);
+  EXPECT_NE(blocked.err.find("error: cannot replace new.AFFS (Is a directory)\n"),
+            std::string::npos)
+      << blocked.err;
+  EXPECT_EQ(blocked.out.find("success: save new format AFFS"), std::string::npos);
 }
 
 // Between the slabs the weights are (16 - x) / 13 and (x - 3) / 13, so the

@@ -345,7 +345,7 @@ TEST_F(CliRun, CountChecksAndActionPriorityWithLoadedTransforms) {
   const RunCase cases[] = {
       {"two -t without -n", {"ref.nii", "-t", "t.AFF", "-t", "t.AFF"},
        kReadShift + kReadShift +
-           "error: -n number not consistent to number of transforms 2 \n",
+           "error: -n was not given (2 transforms read)\n",
        "", 255},
       {"-diff with one transform", {"ref.nii", "-n", "1", "-t", "t.AFF", "-diff"},
        "success: number of transforms is 1\n" + kReadShift + diffNeedsTwo, "", 255},
