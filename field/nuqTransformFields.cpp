@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqImageIO.h"
 #include "nuqImageProcess.h"
 #include "nuqMatrix.h"
@@ -187,20 +188,40 @@ bool nuqTransformFields::ReadFromStream(std::istream &stream) {
     // conventional name derived from the FLD file's own name.
     const std::string tries[3] = {listed, directory + "/" + GetFileNamePart(listed),
                                   ComponentFileName(fldBase, c)};
+    // Which names were tried, with the reason each one is missing; a name
+    // that exists but does not read as an image (the image reader said why).
+    std::string missing;
+    std::string unread;
     bool taken = false;
-    for (const std::string &name : tries) {
-      // Each try needs the file itself to exist.
-      if (IsReadableFile(name) && ReadComponent(c, name)) {
+    for (int t = 0; t < 3 && !taken; ++t) {
+      const std::string &name = tries[t];
+      // No name was listed, or a bare name has no file part to look for
+      // next to the FLD file: nothing to try.
+      if (name.empty() || (t == 1 && GetFileNamePart(listed).empty())) continue;
+      if ((t > 0 && name == tries[0]) || (t == 2 && name == tries[1])) continue;
+      const std::string reason = DescribeUnreadableFile(name);
+      if (!reason.empty() || !IsReadableFile(name)) {
+        if (!missing.empty()) missing += ", ";
+        missing += "\"" + name + "\" (" + (reason.empty() ? "Not a regular file" : reason) + ")";
+        continue;
+      }
+      if (ReadComponent(c, name)) {
         taken = true;
-        break;
+      } else if (unread.empty()) {
+        unread = name;
       }
     }
-    if (!taken) {
+    if (taken) continue;
+    if (!unread.empty()) {
+      // Reported once: the image reader has printed why it failed.
+      std::cerr << "error: cannot read the transformation field image in dimension "
+                << kAxisNames[c] << " of " << fldPath << ": \"" << unread
+                << "\" exists but could not be read as an image\n";
+    } else {
       std::cerr << "error: cannot find the transformation field image in dimension "
-                << kAxisNames[c] << " of " << fldPath << " (tried \"" << tries[0] << "\", \""
-                << tries[1] << "\", \"" << tries[2] << "\")\n";
-      return false;
+                << kAxisNames[c] << " of " << fldPath << " (tried " << missing << ")\n";
     }
+    return false;
   }
   return CheckFieldImages();
 }

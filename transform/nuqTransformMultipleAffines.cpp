@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqMetricBase.h"
 #include "nuqTransformMatrix.h"
 
@@ -359,10 +360,13 @@ std::string nuqTransformMultipleAffines::GetTransformText() {
 
 bool nuqTransformMultipleAffines::ReadLocalMatrixFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  std::ifstream file(strFileName.c_str());
-  if (!file) {
+  const std::string strReason = UnreadableFileSuffix(strFileName);
+  std::ifstream file;
+  if (strReason.empty()) file.open(strFileName.c_str());
+  if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName
-              << " Failed in reading base stream!\n";
+              << " Failed in reading base stream!"
+              << (strReason.empty() ? UnreadableFileSuffix(strFileName) : strReason) << "\n";
     return false;
   }
   return ReadAffsStream(file, true);
