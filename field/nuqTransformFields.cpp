@@ -46,7 +46,8 @@ bool IsSafeToRead(const std::string &fileName) {
 }
 
 void ReportUnreadComponent(const std::string &fileName) {
-  std::cerr << "error: cannot read transformation field image " << fileName << "\n";
+  std::cerr << "error: cannot read transformation field image " << fileName
+            << UnreadableFileSuffix(fileName) << "\n";
 }
 
 // Next component name under the transform-text line rules; empty at the

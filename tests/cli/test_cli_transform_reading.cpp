@@ -76,6 +76,9 @@ class TransformReading : public testing::Test {
     WriteWholeFile(dir.File("f/elsewhere.FLD"), std::string(kHeader) + "g/none_x.nii\n");
     WriteWholeFile(dir.File("f/same.FLD"), std::string(kHeader) + "f/none_x.nii\n");
     WriteWholeFile(dir.File("header.FLD"), "#dimension#\n3\n");
+    // Two local affines announced, one present.
+    WriteWholeFile(dir.File("cut.AFFS"), Aff("0 0 0", identity) + "# No. of Local Affine Transformations #\n2\n" +
+                                             Aff("0 0 0", identity));
   }
   TempDir dir;
 };
@@ -107,6 +110,12 @@ TEST_F(TransformReading, EveryRefusalSaysWhy) {
       {{"-t", "nothere.mat"}, 250,
        "error: Open matrix affine transformation:nothere.mat Failed!" + noFile + "\n" +
            Loader("nothere.mat")},
+      {{"-t", "nothere.AFFS"}, 250,
+       "error: can not find Affine Transformation:nothere.AFFS!" + noFile + "\n" + Loader("nothere.AFFS")},
+      {{"-t", "cut.AFFS"}, 250,
+       "error: Open Affine Transformation Failed in reading base stream!\n"
+       "error: Open Affine Transformation:cut.AFFS Failed in reading affine stream!" +
+           std::string(kTruncated) + "\n" + Loader("cut.AFFS")},
       {{"-t", "nothere.FFD"}, 250,
        "error: fail in opening transformation file nothere.FFD!" + noFile + "\n" + Loader("nothere.FFD")},
       {{"-t", "dir.FFD"}, 250,
@@ -188,6 +197,17 @@ TEST_F(TransformReading, TruncatedFieldComponentIsReportedOnceAsUnread) {
             "error: failed in reading file stream of t.FLD\n" + Loader("t.FLD"));
   EXPECT_EQ(r.err.find("cannot find"), std::string::npos) << r.err;
   EXPECT_FALSE(nuqtest::FileExists(dir.File("out.FLD")));
+}
+
+TEST_F(TransformReading, MissingComponentOfMinusDSaysWhy) {
+  const nuqtest::ToolResult r =
+      RunTool({"ref.nii", "-o", "out", "-d", "nothere_x.nii", "nothere_y.nii", "nothere_z.nii"}, dir.Path());
+  EXPECT_EQ(r.status, 248);
+  // After the image reader's own line.
+  EXPECT_NE(r.err.find("error: cannot read transformation field image nothere_x.nii (No such file or "
+                       "directory)\nerror: set field transforamtion image file error \n"),
+            std::string::npos)
+      << r.err;
 }
 
 // The "debug: " block that follows the line "debug: 4x4 matrix of NAME:".
