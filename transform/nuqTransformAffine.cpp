@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "nuqConsole.h"
-#include "nuqFileReason.h"
 #include "nuqImageData.h"
 
 namespace {
@@ -343,14 +342,14 @@ bool nuqTransformAffine::ReadFromFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
   if (!CompleteFileName(strCompleted)) {
     std::cerr << "error: can not find Affine Transformation:" << strFileName << "!"
-              << UnreadableFileSuffix(strFileName) << "\n";
+              << UnreadableTransformFileSuffix(strFileName) << "\n";
     return false;
   }
   m_strTransformFileName = strCompleted;
   std::ifstream file(strCompleted.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!"
-              << UnreadableFileSuffix(strCompleted) << "\n";
+              << UnreadableTransformFileSuffix(strCompleted) << "\n";
     return false;
   }
   if (!ReadFromStream(file)) {
@@ -452,12 +451,12 @@ bool nuqTransformAffine::ComputeGradient(nuqMetricBase *pMetric, nuqTransformBas
 
 bool nuqTransformAffine::ReadAffineFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  const std::string strReason = UnreadableFileSuffix(strFileName);
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!"
-              << (strReason.empty() ? UnreadableFileSuffix(strFileName) : strReason) << "\n";
+              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
     return false;
   }
   if (!ReadFromStream(file)) {
@@ -565,7 +564,7 @@ void nuqTransformAffine::ApplyDerivativeBlock(float *pOut, int iBlock, const flo
 
 bool nuqTransformAffine::CompleteFileName(std::string &strFileName) {
   // A directory opens as a stream but holds no affine: it does not count.
-  auto canOpen = [](const std::string &strName) { return DescribeUnreadableFile(strName).empty(); };
+  auto canOpen = [](const std::string &strName) { return DescribeUnreadableTransformFile(strName).empty(); };
   if (canOpen(strFileName)) return true;
   const std::string strStem = GetNameWithoutExtension(strFileName);
   for (const char *pExtension : {".MTX", ".AFF"}) {

@@ -1,5 +1,7 @@
 #include "nuqTransformBase.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -276,15 +278,28 @@ bool nuqTransformBase::ReadFromStream(std::istream &in) {
   return true;
 }
 
+std::string DescribeUnreadableTransformFile(const std::string &strFileName) {
+  struct stat st;
+  if (stat(strFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return "Not a regular file";
+  }
+  return DescribeUnreadableFile(strFileName);
+}
+
+std::string UnreadableTransformFileSuffix(const std::string &strFileName) {
+  const std::string strReason = DescribeUnreadableTransformFile(strFileName);
+  return strReason.empty() ? strReason : " (" + strReason + ")";
+}
+
 bool nuqTransformBase::ReadFromFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
   // A directory opens as a stream and would read as an empty file.
-  const std::string strReason = UnreadableFileSuffix(strFileName);
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: fail in opening transformation file " << strFileName << "!"
-              << (strReason.empty() ? UnreadableFileSuffix(strFileName) : strReason) << "\n";
+              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
     return false;
   }
   const bool bResult = ReadFromStream(file);

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "nuqConsole.h"
-#include "nuqFileReason.h"
 #include "nuqSafeOutput.h"
 #include "nuqMatrix.h"
 
@@ -243,12 +242,12 @@ bool nuqTransformAffine::ReadMatrixFile(const std::string &strFileName) {
   ToLowerCase(strExtension);
   if (strExtension != "matrix" && strExtension != "mat") return false;
   m_strTransformFileName = strFileName;
-  const std::string strReason = UnreadableFileSuffix(strFileName);
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: Open matrix affine transformation:" << strFileName << " Failed!"
-              << (strReason.empty() ? UnreadableFileSuffix(strFileName) : strReason) << "\n";
+              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
     return false;
   }
   SetDimension(3);

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "nuqConsole.h"
-#include "nuqFileReason.h"
 #include "nuqMetricBase.h"
 #include "nuqTransformMatrix.h"
 
@@ -360,13 +359,13 @@ std::string nuqTransformMultipleAffines::GetTransformText() {
 
 bool nuqTransformMultipleAffines::ReadLocalMatrixFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  const std::string strReason = UnreadableFileSuffix(strFileName);
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str());
   if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName
               << " Failed in reading base stream!"
-              << (strReason.empty() ? UnreadableFileSuffix(strFileName) : strReason) << "\n";
+              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
     return false;
   }
   return ReadAffsStream(file, true);

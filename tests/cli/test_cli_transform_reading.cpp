@@ -54,6 +54,9 @@ class TransformReading : public testing::Test {
     mkdir(dir.File("dir.FFD").c_str(), 0755);
     mkdir(dir.File("dir.FLD").c_str(), 0755);
     mkdir(dir.File("f").c_str(), 0755);
+    // A pipe without a writer: opening it would block the run.
+    mkfifo(dir.File("pipe.AFF").c_str(), 0644);
+    mkfifo(dir.File("pipe.FFD").c_str(), 0644);
     const std::string identity = "1 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n";
     WriteWholeFile(dir.File("m.MTX"), Aff("1 2 3", identity));
     WriteWholeFile(dir.File("m.mat"), "0 -1 0 5\n1 0 0 0\n0 0 1 0.25\n");
@@ -95,6 +98,10 @@ TEST_F(TransformReading, EveryRefusalSaysWhy) {
        "error: can not find Affine Transformation:nothere.AFF!" + noFile + "\n" + Loader("nothere.AFF")},
       {{"-t", "dir.AFF"}, 250,
        "error: can not find Affine Transformation:dir.AFF! (Is a directory)\n" + Loader("dir.AFF")},
+      {{"-t", "pipe.AFF"}, 250,
+       "error: can not find Affine Transformation:pipe.AFF! (Not a regular file)\n" + Loader("pipe.AFF")},
+      {{"-t", "pipe.FFD"}, 250,
+       "error: fail in opening transformation file pipe.FFD! (Not a regular file)\n" + Loader("pipe.FFD")},
       {{"-t", "cut.AFF"}, 250,
        "error: Open Affine Transformation:cut.AFF Failed in reading affine stream!" +
            std::string(kTruncated) + "\n" + Loader("cut.AFF")},
