@@ -27,16 +27,6 @@ std::string ComponentFileName(const std::string &base, int c) {
   return base + kComponentSuffixes[c] + kFieldExtension;
 }
 
-// Only regular files count as present: opening a directory, a pipe or a
-// device could fail late or block the run.
-bool IsReadableFile(const std::string &fileName) {
-  if (fileName.empty()) return false;
-  struct stat st;
-  if (stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  std::ifstream probe(fileName, std::ios::binary);
-  return probe.good();
-}
-
 // A name the image reader may try: anything but an existing non-regular file
 // (a missing a.nii may still be found as a.nii.gz by the reader).
 bool IsSafeToRead(const std::string &fileName) {
@@ -200,9 +190,9 @@ bool nuqTransformFields::ReadFromStream(std::istream &stream) {
       if (name.empty() || (t == 1 && GetFileNamePart(listed).empty())) continue;
       if ((t > 0 && name == tries[0]) || (t == 2 && name == tries[1])) continue;
       const std::string reason = DescribeUnreadableTransformFile(name);
-      if (!reason.empty() || !IsReadableFile(name)) {
+      if (!reason.empty()) {
         if (!missing.empty()) missing += ", ";
-        missing += "\"" + name + "\" (" + (reason.empty() ? "Not a regular file" : reason) + ")";
+        missing += "\"" + name + "\" (" + reason + ")";
         continue;
       }
       if (ReadComponent(c, name)) {

@@ -456,7 +456,7 @@ bool nuqTransformAffine::ReadAffineFile(const std::string &strFileName) {
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!"
-              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
+              << strReason << "\n";
     return false;
   }
   if (!ReadFromStream(file)) {

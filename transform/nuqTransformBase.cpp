@@ -299,7 +299,7 @@ bool nuqTransformBase::ReadFromFile(const std::string &strFileName) {
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: fail in opening transformation file " << strFileName << "!"
-              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
+              << strReason << "\n";
     return false;
   }
   const bool bResult = ReadFromStream(file);
@@ -551,7 +551,7 @@ bool HasTransformContentLeft(std::istream &in) {
     const int c = in.get();
     if (c == std::char_traits<char>::eof() || c == '\n') {
       // The comment rule of ReadTransformLine: from "#", else "%", else "?".
-      long iComment = iHash != kNone ? iHash : iPercent != kNone ? iPercent : iQuestion;
+      const long iComment = iHash != kNone ? iHash : iPercent != kNone ? iPercent : iQuestion;
       if (iFirstText != kNone && (iComment == kNone || iFirstText < iComment)) return true;
       if (c != '\n') return false;
       iColumn = 0;

@@ -247,7 +247,7 @@ bool nuqTransformAffine::ReadMatrixFile(const std::string &strFileName) {
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: Open matrix affine transformation:" << strFileName << " Failed!"
-              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
+              << strReason << "\n";
     return false;
   }
   SetDimension(3);

@@ -365,7 +365,7 @@ bool nuqTransformMultipleAffines::ReadLocalMatrixFile(const std::string &strFile
   if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName
               << " Failed in reading base stream!"
-              << (strReason.empty() ? UnreadableTransformFileSuffix(strFileName) : strReason) << "\n";
+              << strReason << "\n";
     return false;
   }
   return ReadAffsStream(file, true);
