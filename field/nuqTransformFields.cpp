@@ -27,16 +27,6 @@ std::string ComponentFileName(const std::string &base, int c) {
   return base + kComponentSuffixes[c] + kFieldExtension;
 }
 
-// Only regular files count as present: opening a directory, a pipe or a
-// device could fail late or block the run.
-bool IsReadableFile(const std::string &fileName) {
-  if (fileName.empty()) return false;
-  struct stat st;
-  if (stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  std::ifstream probe(fileName, std::ios::binary);
-  return probe.good();
-}
-
 // A name the image reader may try: anything but an existing non-regular file
 // (a missing a.nii may still be found as a.nii.gz by the reader).
 bool IsSafeToRead(const std::string &fileName) {
@@ -45,7 +35,8 @@ bool IsSafeToRead(const std::string &fileName) {
 }
 
 void ReportUnreadComponent(const std::string &fileName) {
-  std::cerr << "error: cannot read transformation field image " << fileName << "\n";
+  std::cerr << "error: cannot read transformation field image " << fileName
+            << UnreadableTransformFileSuffix(fileName) << "\n";
 }
 
 // Next component name under the transform-text line rules; empty at the
@@ -187,20 +178,40 @@ bool nuqTransformFields::ReadFromStream(std::istream &stream) {
     // conventional name derived from the FLD file's own name.
     const std::string tries[3] = {listed, directory + "/" + GetFileNamePart(listed),
                                   ComponentFileName(fldBase, c)};
+    // Which names were tried, with the reason each one is missing; a name
+    // that exists but does not read as an image (the image reader said why).
+    std::string missing;
+    std::string unread;
     bool taken = false;
-    for (const std::string &name : tries) {
-      // Each try needs the file itself to exist.
-      if (IsReadableFile(name) && ReadComponent(c, name)) {
+    for (int t = 0; t < 3 && !taken; ++t) {
+      const std::string &name = tries[t];
+      // No name was listed, or a bare name has no file part to look for
+      // next to the FLD file: nothing to try.
+      if (name.empty() || (t == 1 && GetFileNamePart(listed).empty())) continue;
+      if ((t > 0 && name == tries[0]) || (t == 2 && name == tries[1])) continue;
+      const std::string reason = DescribeUnreadableTransformFile(name);
+      if (!reason.empty()) {
+        if (!missing.empty()) missing += ", ";
+        missing += "\"" + name + "\" (" + reason + ")";
+        continue;
+      }
+      if (ReadComponent(c, name)) {
         taken = true;
-        break;
+      } else if (unread.empty()) {
+        unread = name;
       }
     }
-    if (!taken) {
+    if (taken) continue;
+    if (!unread.empty()) {
+      // Reported once: the image reader has printed why it failed.
+      std::cerr << "error: cannot read the transformation field image in dimension "
+                << kAxisNames[c] << " of " << fldPath << ": \"" << unread
+                << "\" exists but could not be read as an image\n";
+    } else {
       std::cerr << "error: cannot find the transformation field image in dimension "
-                << kAxisNames[c] << " of " << fldPath << " (tried \"" << tries[0] << "\", \""
-                << tries[1] << "\", \"" << tries[2] << "\")\n";
-      return false;
+                << kAxisNames[c] << " of " << fldPath << " (tried " << missing << ")\n";
     }
+    return false;
   }
   return CheckFieldImages();
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "nuqConsole.h"
 #include "nuqImageData.h"
@@ -312,13 +313,25 @@ bool nuqTransformAffine::ReadFromStream(std::istream &in) {
   if (!ReadTransformLine(in, strLine)) return true;
   for (int r = 0; r < 4; ++r) {
     if (r > 0 && !ReadTransformLine(in, strLine)) return false;
-    if (!ParseTransformNumbers(strLine, fMatrix[r], 4)) return false;
+    if (!ParseTransformLineNumbers(in, strLine, fMatrix[r], 4)) return false;
   }
   for (int r = 0; r < 4; ++r) {
     for (int c = 0; c < 4; ++c) m_fAffineMatrix[r][c] = fMatrix[r][c];
   }
   BuildInverseMatrix();
   return true;
+}
+
+void PrintAffineMatrixDebug(const std::string &strFileName, const float fMatrix[4][4]) {
+  if (!IsDebugShown()) return;
+  std::ostringstream text;  // six significant digits, the stream default
+  text << "debug: 4x4 matrix of " << strFileName << ":\n";
+  for (int r = 0; r < 4; ++r) {
+    text << "debug: ";
+    for (int c = 0; c < 4; ++c) text << (c > 0 ? "\t" : "") << fMatrix[r][c];
+    text << "\n";
+  }
+  std::cout << text.str();
 }
 
 bool nuqTransformAffine::ReadFromFile(const std::string &strFileName) {
@@ -328,21 +341,25 @@ bool nuqTransformAffine::ReadFromFile(const std::string &strFileName) {
   std::string strCompleted = strFileName;
   m_strTransformFileName = strFileName;
   if (!CompleteFileName(strCompleted)) {
-    std::cerr << "error: can not find Affine Transformation:" << strFileName << "!\n";
+    std::cerr << "error: can not find Affine Transformation:" << strFileName << "!"
+              << UnreadableTransformFileSuffix(strFileName) << "\n";
     return false;
   }
   m_strTransformFileName = strCompleted;
   std::ifstream file(strCompleted.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
-    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!\n";
+    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!"
+              << UnreadableTransformFileSuffix(strCompleted) << "\n";
     return false;
   }
   if (!ReadFromStream(file)) {
-    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed in reading affine stream!\n";
+    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed in reading affine stream!"
+              << TruncatedStreamSuffix(file) << "\n";
     return false;
   }
   file.close();
   RefreshAffineMatrices();
+  if (GetTransformType() == "AFF") PrintAffineMatrixDebug(strCompleted, m_fAffineMatrix);
   return true;
 }
 
@@ -434,16 +451,21 @@ bool nuqTransformAffine::ComputeGradient(nuqMetricBase *pMetric, nuqTransformBas
 
 bool nuqTransformAffine::ReadAffineFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  std::ifstream file(strFileName.c_str(), std::ios::in | std::ios::binary);
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  std::ifstream file;
+  if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
-    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!\n";
+    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!"
+              << strReason << "\n";
     return false;
   }
   if (!ReadFromStream(file)) {
-    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed in reading affine stream!\n";
+    std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed in reading affine stream!"
+              << TruncatedStreamSuffix(file) << "\n";
     return false;
   }
   RefreshAffineMatrices();
+  if (GetTransformType() == "AFF") PrintAffineMatrixDebug(strFileName, m_fAffineMatrix);
   return true;
 }
 
@@ -541,10 +563,8 @@ void nuqTransformAffine::ApplyDerivativeBlock(float *pOut, int iBlock, const flo
 }
 
 bool nuqTransformAffine::CompleteFileName(std::string &strFileName) {
-  auto canOpen = [](const std::string &strName) {
-    std::ifstream file(strName.c_str(), std::ios::in | std::ios::binary);
-    return file.is_open();
-  };
+  // A directory opens as a stream but holds no affine: it does not count.
+  auto canOpen = [](const std::string &strName) { return DescribeUnreadableTransformFile(strName).empty(); };
   if (canOpen(strFileName)) return true;
   const std::string strStem = GetNameWithoutExtension(strFileName);
   for (const char *pExtension : {".MTX", ".AFF"}) {

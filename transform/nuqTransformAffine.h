@@ -140,3 +140,8 @@ class nuqTransformAffine : public nuqGradientBase {
   float m_fInverseAffineMatrix[4][4];
   float m_fDerivativeMatrices[9][3][3];
 };
+
+// At verbosity 2 or more: "debug: 4x4 matrix of " + name + ":" and the four
+// rows of the forward matrix, tab-separated, six significant digits; every
+// affine and matrix file read prints its matrix this way.
+void PrintAffineMatrixDebug(const std::string &strFileName, const float fMatrix[4][4]);

@@ -1,5 +1,7 @@
 #include "nuqTransformBase.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include <limits>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqImageData.h"
 #include "nuqSafeOutput.h"
 #include "nuqMetricBase.h"
@@ -275,17 +278,35 @@ bool nuqTransformBase::ReadFromStream(std::istream &in) {
   return true;
 }
 
+std::string DescribeUnreadableTransformFile(const std::string &strFileName) {
+  struct stat st;
+  if (stat(strFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return "Not a regular file";
+  }
+  return DescribeUnreadableFile(strFileName);
+}
+
+std::string UnreadableTransformFileSuffix(const std::string &strFileName) {
+  const std::string strReason = DescribeUnreadableTransformFile(strFileName);
+  return strReason.empty() ? strReason : " (" + strReason + ")";
+}
+
 bool nuqTransformBase::ReadFromFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  std::ifstream file(strFileName.c_str(), std::ios::in | std::ios::binary);
+  // A directory opens as a stream and would read as an empty file.
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  std::ifstream file;
+  if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
-    std::cerr << "error: fail in opening transformation file " << strFileName << "!\n";
+    std::cerr << "error: fail in opening transformation file " << strFileName << "!"
+              << strReason << "\n";
     return false;
   }
   const bool bResult = ReadFromStream(file);
   if (!bResult) {
     m_strTransformFileName.clear();
-    std::cerr << "error: failed in reading file stream of " << strFileName << "\n";
+    std::cerr << "error: failed in reading file stream of " << strFileName
+              << TruncatedStreamSuffix(file) << "\n";
   }
   return bResult;
 }
@@ -420,7 +441,10 @@ bool ReadTransformLine(std::istream &in, std::string &strLine) {
     in.getline(szLine, sizeof(szLine));
     if (in.bad()) return false;
     if (in.fail()) {
-      if (in.eof()) return false;  // nothing left to read
+      if (in.eof()) {  // nothing left to read
+        MarkTransformStreamTruncated(in);
+        return false;
+      }
       // Longer than 1023 characters: only a comment may be cut off, since
       // a value cut short would be read as a different number.
       in.clear();
@@ -472,12 +496,79 @@ bool ParseTransformIntegers(const std::string &strLine, int *pValues, int iCount
   return true;
 }
 
+bool ParseTransformLineNumbers(std::istream &in, const std::string &strLine, float *pValues,
+                               int iCount) {
+  if (ParseTransformNumbers(strLine, pValues, iCount)) return true;
+  if (LineEndsBeforeNumbers(strLine, iCount) && !HasTransformContentLeft(in)) {
+    MarkTransformStreamTruncated(in);
+  }
+  return false;
+}
+
 bool ReadTransformNumbers(std::istream &in, float *pValues, int iCount) {
   std::string strLine;
-  return ReadTransformLine(in, strLine) && ParseTransformNumbers(strLine, pValues, iCount);
+  return ReadTransformLine(in, strLine) && ParseTransformLineNumbers(in, strLine, pValues, iCount);
 }
 
 bool ReadTransformInteger(std::istream &in, int &iValue) {
   std::string strLine;
   return ReadTransformLine(in, strLine) && ParseTransformIntegers(strLine, &iValue, 1);
+}
+
+namespace {
+
+// Stream slot of the truncation mark; a fresh stream holds 0.
+int TruncationSlot() {
+  static const int iSlot = std::ios_base::xalloc();
+  return iSlot;
+}
+
+}  // namespace
+
+void MarkTransformStreamTruncated(std::istream &in) { in.iword(TruncationSlot()) = 1; }
+
+bool IsTransformStreamTruncated(std::istream &in) { return in.iword(TruncationSlot()) != 0; }
+
+bool LineEndsBeforeNumbers(const std::string &strLine, int iCount) {
+  const char *pText = strLine.c_str();
+  for (int i = 0; i < iCount; ++i) {
+    char *pEnd = nullptr;
+    std::strtod(pText, &pEnd);
+    if (pEnd == pText) {
+      while (IsLineBlank(*pText)) ++pText;
+      return *pText == '\0';
+    }
+    pText = pEnd;
+  }
+  return false;
+}
+
+bool HasTransformContentLeft(std::istream &in) {
+  // Scanned character by character: no line is buffered, however long.
+  const long kNone = -1;
+  long iColumn = 0, iFirstText = kNone, iHash = kNone, iPercent = kNone, iQuestion = kNone;
+  for (;;) {
+    const int c = in.get();
+    if (c == std::char_traits<char>::eof() || c == '\n') {
+      // The comment rule of ReadTransformLine: from "#", else "%", else "?".
+      const long iComment = iHash != kNone ? iHash : iPercent != kNone ? iPercent : iQuestion;
+      if (iFirstText != kNone && (iComment == kNone || iFirstText < iComment)) return true;
+      if (c != '\n') return false;
+      iColumn = 0;
+      iFirstText = iHash = iPercent = iQuestion = kNone;
+      continue;
+    }
+    const char ch = char(c);
+    if (ch == '#' && iHash == kNone) iHash = iColumn;
+    if (ch == '%' && iPercent == kNone) iPercent = iColumn;
+    if (ch == '?' && iQuestion == kNone) iQuestion = iColumn;
+    if (!IsLineBlank(ch) && iFirstText == kNone) iFirstText = iColumn;
+    ++iColumn;
+  }
+}
+
+std::string TruncatedStreamSuffix(std::istream &in) {
+  return IsTransformStreamTruncated(in)
+             ? " (truncated: the file ends before all its values were read)"
+             : std::string();
 }

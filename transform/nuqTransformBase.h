@@ -132,6 +132,14 @@ class nuqGradientBase : public nuqTransformBase {
 bool JointTransformWorldToWorld(nuqTransformBase **ppTransforms, int iCount, int iDim,
                                 const float *pIn, float *pOut);
 
+// The system's reason why a transform file (or an FLD component) cannot be
+// read, as DescribeUnreadableFile gives it, but without opening anything
+// that is not a regular file or a directory: a pipe without a writer would
+// block the run, so it gets "Not a regular file". Empty when readable.
+std::string DescribeUnreadableTransformFile(const std::string &strFileName);
+// " (" + reason + ")" or empty, for the end of a refusal line.
+std::string UnreadableTransformFileSuffix(const std::string &strFileName);
+
 // Line rules of every transform text file: reads lines until one is
 // non-empty after dropping its comment (from the first "#"; without "#" from
 // the first "%"; without either from the first "?") and trimming blanks
@@ -151,3 +159,22 @@ bool ParseTransformIntegers(const std::string &strLine, int *pValues, int iCount
 // can be read or it does not begin with the expected numbers.
 bool ReadTransformNumbers(std::istream &in, float *pValues, int iCount);
 bool ReadTransformInteger(std::istream &in, int &iValue);
+// ParseTransformNumbers of a line just read from the stream; a line that ends
+// before its iCount numbers (and holds nothing else) marks the stream as
+// truncated when no value line follows it.
+bool ParseTransformLineNumbers(std::istream &in, const std::string &strLine, float *pValues,
+                               int iCount);
+
+// A read that failed because the file ended before all its values were read
+// marks the stream (the line readers above do it); the refusal line of the
+// file then says so. MarkTransformStreamTruncated is for readers with their
+// own line loops; LineEndsBeforeNumbers tells whether a line holds fewer than
+// iCount numbers and nothing else.
+void MarkTransformStreamTruncated(std::istream &in);
+bool IsTransformStreamTruncated(std::istream &in);
+bool LineEndsBeforeNumbers(const std::string &strLine, int iCount);
+// Whether a value line follows in the stream (consumes the rest of it).
+bool HasTransformContentLeft(std::istream &in);
+// " (truncated: the file ends before all its values were read)" for a marked
+// stream, else empty: appended to a reader's failure line before its "\n".
+std::string TruncatedStreamSuffix(std::istream &in);

@@ -174,7 +174,10 @@ bool ReadLongTransformLine(std::istream &in, char *pBuffer, std::string &strLine
   for (;;) {
     in.getline(pBuffer, kFFDLineBuffer);
     if (in.bad()) return false;
-    if (in.fail()) return false;  // nothing left, or a line longer than the buffer
+    if (in.fail()) {  // nothing left, or a line longer than the buffer
+      if (in.eof() && in.gcount() == 0) MarkTransformStreamTruncated(in);
+      return false;
+    }
     std::string line(pBuffer);
     std::size_t cut = line.find('#');
     if (cut == std::string::npos) cut = line.find('%');
@@ -187,7 +190,10 @@ bool ReadLongTransformLine(std::istream &in, char *pBuffer, std::string &strLine
       strLine = line.substr(b, e - b + 1);
       return true;
     }
-    if (in.eof()) return false;
+    if (in.eof()) {
+      MarkTransformStreamTruncated(in);
+      return false;
+    }
   }
 }
 
@@ -754,7 +760,12 @@ bool nuqTransformFFDBase::ReadFFDBody(std::istream &in) {
   std::string line;
   for (std::int64_t r = 0; r < nRows; ++r) {
     if (!ReadLongTransformLine(in, buffer.data(), line)) return false;
-    if (!ParseFiniteNumbers(line, nRowValues, values)) return false;
+    if (!ParseFiniteNumbers(line, nRowValues, values)) {
+      if (LineEndsBeforeNumbers(line, nRowValues) && !HasTransformContentLeft(in)) {
+        MarkTransformStreamTruncated(in);
+      }
+      return false;
+    }
   }
   if (!MallocForControlPoints(n[0], s[0], n[1], s[1], n[2], s[2], n[3], s[3])) return false;
   std::copy(values.begin(), values.end(), m_fControlPointOffsets);
@@ -765,7 +776,7 @@ bool nuqTransformFFDBase::ReadFFDBody(std::istream &in) {
     m_ControlGridInfo.SetOrientationMethod(0);
     return true;
   }
-  if (!ParseTransformNumbers(line, q, 7)) return false;
+  if (!ParseTransformLineNumbers(in, line, q, 7)) return false;
   for (float v : q) {
     if (!std::isfinite(v)) return false;
   }

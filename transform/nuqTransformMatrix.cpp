@@ -242,9 +242,12 @@ bool nuqTransformAffine::ReadMatrixFile(const std::string &strFileName) {
   ToLowerCase(strExtension);
   if (strExtension != "matrix" && strExtension != "mat") return false;
   m_strTransformFileName = strFileName;
-  std::ifstream file(strFileName.c_str(), std::ios::in | std::ios::binary);
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  std::ifstream file;
+  if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
-    std::cerr << "error: Open matrix affine transformation:" << strFileName << " Failed!\n";
+    std::cerr << "error: Open matrix affine transformation:" << strFileName << " Failed!"
+              << strReason << "\n";
     return false;
   }
   SetDimension(3);
@@ -252,14 +255,16 @@ bool nuqTransformAffine::ReadMatrixFile(const std::string &strFileName) {
   for (int r = 0; r < 3; ++r) {
     if (!ReadTransformNumbers(file, &afMatrix[r * 4], 4)) {
       std::cerr << "error: Open matrix affine transformation:" << strFileName << " Failed in reading row " << r
-                << "!\n";
+                << "!" << TruncatedStreamSuffix(file) << "\n";
       return false;
     }
   }
   afMatrix[12] = afMatrix[13] = afMatrix[14] = 0;
   afMatrix[15] = 1;
   file.close();
-  return SetFromMatrix(afMatrix, nullptr, 1e-7f);
+  if (!SetFromMatrix(afMatrix, nullptr, 1e-7f)) return false;
+  if (GetTransformType() == "AFF") PrintAffineMatrixDebug(strFileName, m_fAffineMatrix);
+  return true;
 }
 
 nuqTransformMatrix::nuqTransformMatrix() = default;

@@ -359,10 +359,13 @@ std::string nuqTransformMultipleAffines::GetTransformText() {
 
 bool nuqTransformMultipleAffines::ReadLocalMatrixFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  std::ifstream file(strFileName.c_str());
-  if (!file) {
+  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  std::ifstream file;
+  if (strReason.empty()) file.open(strFileName.c_str());
+  if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName
-              << " Failed in reading base stream!\n";
+              << " Failed in reading base stream!"
+              << strReason << "\n";
     return false;
   }
   return ReadAffsStream(file, true);

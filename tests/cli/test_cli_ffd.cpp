@@ -194,7 +194,7 @@ TEST(CliFFD, UnreadableDeformationsFailWithStatusMinusSix) {
   } cases[] = {
       {"short.FFD", "error: Open FFD Transformation Failed in reading base stream!\n"},
       {"huge.FFD", "error: Open FFD Transformation Failed in reading base stream!\n"},
-      {"missing.FFD", "error: fail in opening transformation file missing.FFD!\n"},
+      {"missing.FFD", "error: fail in opening transformation file missing.FFD! (No such file or directory)\n"},
       {"plain.ffdmi", "error: cannot read control-point image plain.ffdmi\n"},
       {"ref.nii", "error: control-point image ref.nii has 1 components for 3-D control points\n"},
   };

@@ -203,7 +203,8 @@ TEST(CliHostileInputs, EachEndsWithItsErrorLinesAndStatus) {
        "error: reading transform file:huge.FFD\nerror: read transforamtion file huge.FFD\n"},
       {{"ref.nii", "-n", "1", "-t", "empty.AFF"}, 250,
        "error: Open Affine Transformation Failed in reading base stream!\n"
-       "error: Open Affine Transformation:empty.AFF Failed in reading affine stream!\n"
+       "error: Open Affine Transformation:empty.AFF Failed in reading affine stream! (truncated: "
+       "the file ends before all its values were read)\n"
        "error: reading transform file:empty.AFF\nerror: read transforamtion file empty.AFF\n"},
       {{"ref.nii", "-n", "1", "-t", "a.AFF", "-loc", "300", "x"}, 255,
        "error: -loc names 300 regions, more than 256\n"},
@@ -221,11 +222,13 @@ TEST(CliHostileInputs, EachEndsWithItsErrorLinesAndStatus) {
     }
     EXPECT_EQ(errors, c.err);
   }
-  // A missing FLD component names every place that was tried.
+  // A missing FLD component names every place that was tried, each with its
+  // reason (a bare listed name has no second place to look).
   const nuqtest::ToolResult fld = RunTool({"ref.nii", "-n", "1", "-t", "missing.FLD"}, dir.Path());
   EXPECT_EQ(fld.status, 250);
   EXPECT_NE(fld.err.find("error: cannot find the transformation field image in dimension x of "
-                         "missing.FLD (tried \"none_x.nii\", \"/\", \"missing_x.nii.gz\")\n"),
+                         "missing.FLD (tried \"none_x.nii\" (No such file or directory), "
+                         "\"missing_x.nii.gz\" (No such file or directory))\n"),
             std::string::npos)
       << fld.err;
 }

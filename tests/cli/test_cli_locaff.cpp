@@ -255,7 +255,7 @@ TEST_F(LocalAffineCli, PreparationFailuresStopWithTheirStatus) {
       {"unreadable locaff file",
        {"ref.nii.gz", "-locaff", "2", "a.AFF", "missing.AFF", "-n", "1"},
        255,
-       {"error: can not find Affine Transformation:missing.AFF!\n",
+       {"error: can not find Affine Transformation:missing.AFF! (No such file or directory)\n",
         "error: set 1th local affine failed!\n"}},
       {"count above the array in the file",
        {"ref.nii.gz", "-t", "many.AFFS", "-n", "1"},

@@ -288,7 +288,7 @@ TEST_F(CliRun, LocalAffineSetupMessagesAndStatuses) {
       {"unreadable affine file",
        {"ref.nii", "-locaff", "1", "missing.AFF", "-n", "1"},
        "",
-       "error: can not find Affine Transformation:missing.AFF!\n"
+       "error: can not find Affine Transformation:missing.AFF! (No such file or directory)\n"
        "error: set 0th local affine failed!\n",
        255},
       {"count refused by the transform", tooMany, "",

@@ -294,7 +294,8 @@ TEST(AffineFile, FailureMessagesAndNameCompletion) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(a.ReadFromFile(dir.File("none.AFF")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "error: can not find Affine Transformation:" + dir.File("none.AFF") + "!\n");
+            "error: can not find Affine Transformation:" + dir.File("none.AFF") +
+                "! (No such file or directory)\n");
 
   nuqtest::WriteWholeFile(dir.File("bad.AFF"), "#dimension#\n3\n#one to one#\n1\n0 0 0\n0 0 0\nabc\n0 0 0\n");
   testing::internal::CaptureStderr();

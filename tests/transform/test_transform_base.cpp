@@ -170,12 +170,15 @@ TEST(TransformBaseFile, ReadFromFileMessagesAndSaveToFileNaming) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(t.nuqTransformBase::ReadFromFile(dir.File("missing.TFM")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "error: fail in opening transformation file " + dir.File("missing.TFM") + "!\n");
+            "error: fail in opening transformation file " + dir.File("missing.TFM") +
+                "! (No such file or directory)\n");
 
   nuqtest::WriteWholeFile(dir.File("bad.TFM"), "#dimension#\n3\n");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(t.nuqTransformBase::ReadFromFile(dir.File("bad.TFM")));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: failed in reading file stream of " + dir.File("bad.TFM") + "\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "error: failed in reading file stream of " + dir.File("bad.TFM") +
+                " (truncated: the file ends before all its values were read)\n");
   EXPECT_EQ(t.GetTransformFileName(), "");
 
   t.SetDimension(2);

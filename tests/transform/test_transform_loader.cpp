@@ -102,7 +102,7 @@ TEST(TransformLoader, ReadsTheFileWithTheClassReaderOrReportsIt) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "error: can not find Affine Transformation:" + dir.File("missing.AFF") +
-                "!\nerror: reading transform file:" + dir.File("missing.AFF") + "\n");
+                "! (No such file or directory)\nerror: reading transform file:" + dir.File("missing.AFF") + "\n");
   EXPECT_NE(bad, nullptr);  // the new object stays with the caller
   delete bad;
 }

@@ -347,7 +347,8 @@ TEST(MatrixFile, ReadMatrixFileRowsAndFailures) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(t.ReadMatrixFile(dir.File("missing.matrix")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "error: Open matrix affine transformation:" + dir.File("missing.matrix") + " Failed!\n");
+            "error: Open matrix affine transformation:" + dir.File("missing.matrix") +
+                " Failed! (No such file or directory)\n");
 }
 
 }  // namespace
