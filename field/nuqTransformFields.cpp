@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqImageIO.h"
 #include "nuqImageProcess.h"
 #include "nuqMatrix.h"
@@ -36,7 +37,7 @@ bool IsSafeToRead(const std::string &fileName) {
 
 void ReportUnreadComponent(const std::string &fileName) {
   std::cerr << "error: cannot read transformation field image " << fileName
-            << UnreadableTransformFileSuffix(fileName) << "\n";
+            << UnreadableFileSuffix(fileName) << "\n";
 }
 
 // Next component name under the transform-text line rules; empty at the
@@ -189,7 +190,7 @@ bool nuqTransformFields::ReadFromStream(std::istream &stream) {
       // next to the FLD file: nothing to try.
       if (name.empty() || (t == 1 && GetFileNamePart(listed).empty())) continue;
       if ((t > 0 && name == tries[0]) || (t == 2 && name == tries[1])) continue;
-      const std::string reason = DescribeUnreadableTransformFile(name);
+      const std::string reason = DescribeUnreadableFile(name);
       if (!reason.empty()) {
         if (!missing.empty()) missing += ", ";
         missing += "\"" + name + "\" (" + reason + ")";

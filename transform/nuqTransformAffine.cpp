@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqImageData.h"
 
 namespace {
@@ -342,14 +343,14 @@ bool nuqTransformAffine::ReadFromFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
   if (!CompleteFileName(strCompleted)) {
     std::cerr << "error: can not find Affine Transformation:" << strFileName << "!"
-              << UnreadableTransformFileSuffix(strFileName) << "\n";
+              << UnreadableFileSuffix(strFileName) << "\n";
     return false;
   }
   m_strTransformFileName = strCompleted;
   std::ifstream file(strCompleted.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     std::cerr << "error: Open Affine Transformation:" << strFileName << " Failed!"
-              << UnreadableTransformFileSuffix(strCompleted) << "\n";
+              << UnreadableFileSuffix(strCompleted) << "\n";
     return false;
   }
   if (!ReadFromStream(file)) {
@@ -451,7 +452,7 @@ bool nuqTransformAffine::ComputeGradient(nuqMetricBase *pMetric, nuqTransformBas
 
 bool nuqTransformAffine::ReadAffineFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  const std::string strReason = UnreadableFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {
@@ -564,7 +565,7 @@ void nuqTransformAffine::ApplyDerivativeBlock(float *pOut, int iBlock, const flo
 
 bool nuqTransformAffine::CompleteFileName(std::string &strFileName) {
   // A directory opens as a stream but holds no affine: it does not count.
-  auto canOpen = [](const std::string &strName) { return DescribeUnreadableTransformFile(strName).empty(); };
+  auto canOpen = [](const std::string &strName) { return DescribeUnreadableFile(strName).empty(); };
   if (canOpen(strFileName)) return true;
   const std::string strStem = GetNameWithoutExtension(strFileName);
   for (const char *pExtension : {".MTX", ".AFF"}) {

@@ -1,7 +1,5 @@
 #include "nuqTransformBase.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -278,23 +276,10 @@ bool nuqTransformBase::ReadFromStream(std::istream &in) {
   return true;
 }
 
-std::string DescribeUnreadableTransformFile(const std::string &strFileName) {
-  struct stat st;
-  if (stat(strFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    return "Not a regular file";
-  }
-  return DescribeUnreadableFile(strFileName);
-}
-
-std::string UnreadableTransformFileSuffix(const std::string &strFileName) {
-  const std::string strReason = DescribeUnreadableTransformFile(strFileName);
-  return strReason.empty() ? strReason : " (" + strReason + ")";
-}
-
 bool nuqTransformBase::ReadFromFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
   // A directory opens as a stream and would read as an empty file.
-  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  const std::string strReason = UnreadableFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {

@@ -132,14 +132,6 @@ class nuqGradientBase : public nuqTransformBase {
 bool JointTransformWorldToWorld(nuqTransformBase **ppTransforms, int iCount, int iDim,
                                 const float *pIn, float *pOut);
 
-// The system's reason why a transform file (or an FLD component) cannot be
-// read, as DescribeUnreadableFile gives it, but without opening anything
-// that is not a regular file or a directory: a pipe without a writer would
-// block the run, so it gets "Not a regular file". Empty when readable.
-std::string DescribeUnreadableTransformFile(const std::string &strFileName);
-// " (" + reason + ")" or empty, for the end of a refusal line.
-std::string UnreadableTransformFileSuffix(const std::string &strFileName);
-
 // Line rules of every transform text file: reads lines until one is
 // non-empty after dropping its comment (from the first "#"; without "#" from
 // the first "%"; without either from the first "?") and trimming blanks

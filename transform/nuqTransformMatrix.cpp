@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqSafeOutput.h"
 #include "nuqMatrix.h"
 
@@ -242,7 +243,7 @@ bool nuqTransformAffine::ReadMatrixFile(const std::string &strFileName) {
   ToLowerCase(strExtension);
   if (strExtension != "matrix" && strExtension != "mat") return false;
   m_strTransformFileName = strFileName;
-  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  const std::string strReason = UnreadableFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str(), std::ios::in | std::ios::binary);
   if (!file.is_open()) {

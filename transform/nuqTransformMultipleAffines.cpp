@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "nuqConsole.h"
+#include "nuqFileReason.h"
 #include "nuqMetricBase.h"
 #include "nuqTransformMatrix.h"
 
@@ -359,7 +360,7 @@ std::string nuqTransformMultipleAffines::GetTransformText() {
 
 bool nuqTransformMultipleAffines::ReadLocalMatrixFile(const std::string &strFileName) {
   m_strTransformFileName = strFileName;
-  const std::string strReason = UnreadableTransformFileSuffix(strFileName);
+  const std::string strReason = UnreadableFileSuffix(strFileName);
   std::ifstream file;
   if (strReason.empty()) file.open(strFileName.c_str());
   if (!file.is_open()) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "nuqConsole.h"
 #include "nuqFileReason.h"
@@ -92,7 +93,11 @@ TEST(TextFile, WritesBytesAndReportsUnwritableName) {
 TEST(FileReason, NamesTheSystemReasonOrNothing) {
   nuqtest::TempDir dir;
   nuqtest::WriteWholeFile(dir.File("f"), "x");
+  // A pipe without a writer must be refused at once, not waited on.
+  ASSERT_EQ(mkfifo(dir.File("pipe").c_str(), 0600), 0);
   const std::pair<std::string, std::string> cases[] = {
+      {dir.File("pipe"), " (Not a regular file)"},
+      {"/dev/null", " (Not a regular file)"},
       {dir.File("f"), ""},
       {dir.File("missing"), " (No such file or directory)"},
       {dir.File("missing/f"), " (No such file or directory)"},
